@@ -1,0 +1,29 @@
+#include "app/MainUnit.h"
+#include "app/QtPrompts.h"
+#include "app/Termination.h"
+#include "app/VariableUnit.h"
+#include "platform/Prompts.h"
+
+#include <QApplication>
+
+int main(int argc, char** argv) {
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(VariableUnit::kApplicationTitle);
+    QApplication::setQuitOnLastWindowClosed(false);
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/tessivar.svg")));
+
+    QtPrompts prompts;
+    Prompts::setInstance(&prompts);
+
+    int exitCode = 0;
+    {
+        TMainForm form;
+        MainForm = &form;
+        EndOnTerminationSignals([] {});
+        form.CentreOnScreen();
+        form.show();
+        exitCode = QApplication::exec();
+    }
+    Prompts::setInstance(nullptr);
+    return exitCode;
+}

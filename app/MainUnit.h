@@ -1,0 +1,108 @@
+#pragma once
+
+#include "engine/Catalogue.h"
+#include "plan/PlanTimer.h"
+#include "platform/MainFormFields.h"
+
+#include <QWidget>
+#include <array>
+
+class QCheckBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QTimer;
+class TDBNumberEditEh;
+class TDateTimePicker;
+class TStatusBar;
+
+// The main window. Its controls hold the settings; its handlers are thin and hand the
+// work to the logic libraries, each inside the guard that shows failures.
+class TMainForm : public QWidget, public MainFormFields {
+    Q_OBJECT
+public:
+    explicit TMainForm(QWidget* parent = nullptr);
+    ~TMainForm() override;
+
+    void FormCreate();
+    void FormShow();
+    void Button1Click();   // browse for the source (Button4)
+    void Button5Click();   // browse for the destination
+    void Button6Click();   // save the settings
+    void Button7Click();   // show the operation log
+    void Button8Click();   // start the plan
+    void Button9Click();   // stop the plan
+    void Button10Click();  // back up now
+    void Button11Click();  // prune old copies; only the plan calls it
+    void FileTimer2Timer();
+
+    void CentreOnScreen();
+
+    // MainFormFields
+    QString Edit1Text() const override;
+    void SetEdit1Text(const QString& text) override;
+    QString Edit2Text() const override;
+    void SetEdit2Text(const QString& text) override;
+    QString Edit3Text() const override;
+    void SetEdit3Text(const QString& text) override;
+    bool DayTicked(int day) const override;
+    void SetDayTicked(int day, bool ticked) override;
+    QTime PickerTime() const override;
+    void SetPickerTime(const QTime& time) override;
+    QString CountText() const override;
+    std::optional<double> CountValue() const override;
+    void SetCountText(const QString& text) override;
+    QString PanelText(int panel) const override;
+    void SetPanelText(int panel, const QString& text) override;
+    bool ButtonEnabled(PlanButton button) const override;
+    void SetButtonEnabled(PlanButton button, bool enabled) override;
+
+    // The controls, by the names the rest of the program and its tests know them by.
+    QGroupBox* GroupBox1 = nullptr;
+    QGroupBox* GroupBox2 = nullptr;
+    QLabel* Label1 = nullptr;
+    QLabel* Label2 = nullptr;
+    QLabel* Label3 = nullptr;
+    QLabel* Label5 = nullptr;
+    QLabel* Label6 = nullptr;
+    QLabel* Label7 = nullptr;
+    QLineEdit* Edit1 = nullptr;
+    QLineEdit* Edit2 = nullptr;
+    QLineEdit* Edit3 = nullptr;
+    QPushButton* Button4 = nullptr;
+    QPushButton* Button5 = nullptr;
+    QPushButton* Button6 = nullptr;
+    QPushButton* Button7 = nullptr;
+    QPushButton* Button8 = nullptr;
+    QPushButton* Button9 = nullptr;
+    QPushButton* Button10 = nullptr;
+    QPushButton* Button11 = nullptr;
+    std::array<QCheckBox*, 7> DayBoxes{};  // Monday first: CheckBox1, 2, 8, 4, 5, 6, 7
+    TDateTimePicker* DateTimePicker1 = nullptr;
+    TDBNumberEditEh* DBNumberEditEh1 = nullptr;
+    TStatusBar* StatusBar1 = nullptr;
+    QTimer* FileTimer2 = nullptr;
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    void buildControls();
+    void buildScheduleBox();
+    void buildHelpText();
+    void setTabOrder();
+    void connectHandlers();
+    void FormClose(QCloseEvent* event);
+    QPushButton* planButton(PlanButton button) const;
+
+    Catalogue catalogue_;
+    PlanSchedule plan_;
+    bool formShown_ = false;
+    bool sessionEnding_ = false;
+};
+
+// The one main window of the process.
+extern TMainForm* MainForm;

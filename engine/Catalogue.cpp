@@ -1,0 +1,195 @@
+#include "engine/Catalogue.h"
+
+#include "platform/Error.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSqlError>
+#include <QUuid>
+#include <QVariant>
+#include <cstdio>
+
+namespace {
+
+QString EngineErrorText(const QSqlError& error) {
+    const QString engine = error.databaseText().trimmed();
+    return engine.isEmpty() ? error.text().trimmed() : engine;
+}
+
+QString UniqueConnectionName(const QString& role) {
+    return role + u'-' + QUuid::createUuid().toString(QUuid::WithoutBraces);
+}
+
+// Opens an SQLite connection that never creates the file: a missing catalogue must fail
+// its statements, not silently start an empty one.
+QSqlDatabase OpenExisting(const QString& connectionName, const QString& fileName) {
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connectionName);
+    db.setDatabaseName(QStringLiteral("file:") + fileName + QStringLiteral("?mode=rw"));
+    db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=10000"));
+    if (!db.open()) {
+        throw Error(EngineErrorText(db.lastError()));
+    }
+    return db;
+}
+
+const QString kCreateTable = QStringLiteral(
+    "CREATE TABLE wenjianming (id INTEGER PRIMARY KEY AUTOINCREMENT, wenjianming TEXT, "
+    "shijian TEXT)");
+
+// Jet's TOP keeps every row tied with the N-th; so do we, by keeping every row whose day
+// is not older than the N-th newest day.
+const QString kRetention = QStringLiteral(
+    "SELECT id, wenjianming, shijian FROM wenjianming WHERE "
+    "(SELECT COUNT(*) FROM wenjianming) > :keep AND id NOT IN ("
+    "SELECT id FROM wenjianming WHERE shijian >= ("
+    "SELECT shijian FROM wenjianming ORDER BY shijian DESC LIMIT 1 OFFSET :skip))");
+
+}  // namespace
+
+Catalogue::Catalogue(QString fileName)
+    : fileName_(std::move(fileName)), connectionName_(UniqueConnectionName("ADOConnection1")) {}
+
+Catalogue::~Catalogue() {
+    ado1_.reset();
+    ado2_.reset();
+    if (ADOConnection1.isValid()) {
+        ADOConnection1.close();
+        ADOConnection1 = QSqlDatabase();
+        QSqlDatabase::removeDatabase(connectionName_);
+    }
+}
+
+bool Catalogue::Present(const QString& fileName) { return QFileInfo(fileName).isFile(); }
+
+bool Catalogue::Create(const QString& fileName) {
+    // The new file is built under a scratch name and moved into place complete, so a
+    // failure leaves either no catalogue or a whole one.
+    const QString scratch = QStringLiteral(".%1.%2.new").arg(fileName).arg(QUuid::createUuid().toString(QUuid::Id128));
+    {
+        QFile file(scratch);
+        if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+            return false;
+        }
+    }
+    const QString connectionName = UniqueConnectionName(QStringLiteral("ADO"));
+    QString failure;
+    {
+        QSqlDatabase ADO = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connectionName);
+        ADO.setDatabaseName(scratch);
+        if (!ADO.open()) {
+            failure = EngineErrorText(ADO.lastError());
+        } else {
+            QSqlQuery ADOQuery1(ADO);
+            if (!ADOQuery1.exec(kCreateTable)) {
+                failure = EngineErrorText(ADOQuery1.lastError());
+            }
+        }
+        ADO.close();
+    }
+    QSqlDatabase::removeDatabase(connectionName);
+    if (failure.isEmpty() && std::rename(QFile::encodeName(scratch).constData(),
+                                         QFile::encodeName(fileName).constData()) != 0) {
+        failure = SystemErrorText(errno);
+    }
+    if (!failure.isEmpty()) {
+        QFile::remove(scratch);
+        throw Error(failure);
+    }
+    return true;
+}
+
+QString Catalogue::DayText(const QDate& day) { return day.toString(Qt::ISODate); }
+
+QSqlDatabase& Catalogue::connection() {
+    if (!ADOConnection1.isOpen()) {
+        ADOConnection1 = OpenExisting(connectionName_, fileName_);
+    }
+    return ADOConnection1;
+}
+
+QSqlQuery& Catalogue::ADO1() {
+    if (!ado1_) {
+        ado1_.emplace(connection());
+    }
+    return *ado1_;
+}
+
+QSqlQuery& Catalogue::ADO2() {
+    if (!ado2_) {
+        ado2_.emplace(connection());
+    }
+    return *ado2_;
+}
+
+void Catalogue::prepare(QSqlQuery& query, const QString& statement) {
+    query.finish();
+    if (!query.prepare(statement)) {
+        throw Error(EngineErrorText(query.lastError()));
+    }
+}
+
+void Catalogue::exec(QSqlQuery& query) {
+    if (!query.exec()) {
+        const QString text = EngineErrorText(query.lastError());
+        query.finish();
+        throw Error(text);
+    }
+}
+
+void Catalogue::RecordBackup(const QString& targetPath, const QDate& day) {
+    QSqlDatabase& db = connection();
+    QSqlQuery& sameDayDelete = ADO2();
+    QSqlQuery& insert = ADO1();
+    if (!db.transaction()) {
+        throw Error(EngineErrorText(db.lastError()));
+    }
+    try {
+        prepare(sameDayDelete,
+                QStringLiteral("delete from wenjianming where wenjianming=:a and shijian=:b"));
+        sameDayDelete.bindValue(QStringLiteral(":a"), targetPath);
+        sameDayDelete.bindValue(QStringLiteral(":b"), DayText(day));
+        exec(sameDayDelete);
+        sameDayDelete.finish();
+
+        prepare(insert, QStringLiteral("insert into wenjianming(wenjianming,shijian)values(?,?)"));
+        insert.addBindValue(targetPath);
+        insert.addBindValue(DayText(day));
+        exec(insert);
+        insert.finish();
+        if (!db.commit()) {
+            throw Error(EngineErrorText(db.lastError()));
+        }
+    } catch (...) {
+        db.rollback();
+        throw;
+    }
+}
+
+std::vector<Catalogue::Row> Catalogue::RetentionRows(qint64 keep) {
+    QSqlQuery& query = ADO1();
+    prepare(query, kRetention);
+    query.bindValue(QStringLiteral(":keep"), keep);
+    query.bindValue(QStringLiteral(":skip"), keep - 1);
+    query.setForwardOnly(true);
+    exec(query);
+    std::vector<Row> rows;
+    while (query.next()) {
+        rows.push_back({query.value(0).toLongLong(), query.value(1).toString(),
+                        query.value(2).toString()});
+    }
+    if (query.lastError().isValid()) {
+        const QString text = EngineErrorText(query.lastError());
+        query.finish();
+        throw Error(text);
+    }
+    query.finish();
+    return rows;
+}
+
+void Catalogue::DeleteRow(qint64 id) {
+    QSqlQuery& query = ADO2();
+    prepare(query, QStringLiteral("delete from wenjianming where id =:c "));
+    query.bindValue(QStringLiteral(":c"), id);
+    exec(query);
+    query.finish();
+}

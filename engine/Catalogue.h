@@ -1,0 +1,58 @@
+#pragma once
+
+#include <QDate>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QString>
+#include <optional>
+#include <vector>
+
+// The catalogue of backups made: table wenjianming (id, wenjianming, shijian) in the
+// SQLite file ./wenjianming.mdb of the current folder. One row per copy: its target path
+// and its day, stored as YYYY-MM-DD so that text order is date order.
+class Catalogue {
+public:
+    struct Row {
+        qint64 id = 0;
+        QString wenjianming;
+        QString shijian;
+    };
+
+    // fileName is relative to the current folder at the moment the connection opens.
+    explicit Catalogue(QString fileName = QStringLiteral("wenjianming.mdb"));
+    ~Catalogue();
+    Catalogue(const Catalogue&) = delete;
+    Catalogue& operator=(const Catalogue&) = delete;
+
+    // A regular file of that name in the current folder counts as a catalogue.
+    static bool Present(const QString& fileName = QStringLiteral("wenjianming.mdb"));
+
+    // Makes a new catalogue file with its empty table. Returns false, having changed
+    // nothing, when the file cannot be made at all (the folder is not writable, a folder
+    // of that name is in the way); throws Error when the table cannot be created, and then
+    // leaves no file behind, so the next start tries again.
+    static bool Create(const QString& fileName = QStringLiteral("wenjianming.mdb"));
+
+    // The same-day delete and the insert of one backup run, in one transaction.
+    void RecordBackup(const QString& targetPath, const QDate& day);
+
+    // Every row outside the newest `keep` by shijian, where rows tied with the keep-th
+    // stay. keep >= 1.
+    std::vector<Row> RetentionRows(qint64 keep);
+    void DeleteRow(qint64 id);
+
+    static QString DayText(const QDate& day);
+
+private:
+    QSqlDatabase& connection();
+    QSqlQuery& ADO1();
+    QSqlQuery& ADO2();
+    void exec(QSqlQuery& query);
+    void prepare(QSqlQuery& query, const QString& statement);
+
+    QString fileName_;
+    QString connectionName_;
+    QSqlDatabase ADOConnection1;
+    std::optional<QSqlQuery> ado1_;
+    std::optional<QSqlQuery> ado2_;
+};

@@ -1,0 +1,19 @@
+#pragma once
+
+#include "platform/Clock.h"
+
+// A clock the test sets and moves; installed for its lifetime.
+class MockClock : public Clock {
+public:
+    explicit MockClock(QDateTime start) : now_(std::move(start)) { Clock::setInstance(this); }
+    ~MockClock() override { Clock::setInstance(nullptr); }
+
+    void set(const QDateTime& time) { now_ = time; }
+    void advance(qint64 msecs) { now_ = now_.addMSecs(msecs); }
+
+protected:
+    QDateTime now() const override { return now_; }
+
+private:
+    QDateTime now_;
+};
