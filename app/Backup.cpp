@@ -1,3 +1,4 @@
+#include "app/AppIcon.h"
 #include "app/MainUnit.h"
 #include "app/QtPrompts.h"
 #include "app/Termination.h"
@@ -10,7 +11,7 @@ int main(int argc, char** argv) {
     QApplication application(argc, argv);
     QApplication::setApplicationName(VariableUnit::kApplicationTitle);
     QApplication::setQuitOnLastWindowClosed(false);
-    QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/tessivar.svg")));
+    QApplication::setWindowIcon(AppIcon());
 
     QtPrompts prompts;
     Prompts::setInstance(&prompts);

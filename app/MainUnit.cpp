@@ -1,5 +1,6 @@
 #include "app/MainUnit.h"
 
+#include "app/AppIcon.h"
 #include "app/DateTimePicker.h"
 #include "app/StatusBar.h"
 #include "engine/BackupRun.h"
@@ -23,6 +24,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScreen>
+#include <QSystemTrayIcon>
 #include <QTimer>
 
 TMainForm* MainForm = nullptr;
@@ -83,6 +85,8 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent) {
                    Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint);
     setWindowTitle(QString());
+    setWindowIcon(AppIcon());
+    TrayAvailable = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
     setFont(PixelFont(QStringLiteral("Arial"), 11));
     resize(kClientWidth, kClientHeight);
     buildControls();
@@ -94,6 +98,7 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent) {
 
 // FormDestroy.
 TMainForm::~TMainForm() {
+    delete TrayIcon1;  // an icon still shown goes with the program
     if (MainForm == this) {
         MainForm = nullptr;
     }
@@ -164,8 +169,8 @@ void TMainForm::buildScheduleBox() {
     GroupBox2 = new QGroupBox(QStringLiteral("执行周期"), GroupBox1);
     GroupBox2->setGeometry(16, 168, 553, 153);
     const std::array<QRect, kWeekdayCount> places = {
-        QRect(8, 24, 89, 17),   QRect(144, 24, 97, 17), QRect(288, 24, 105, 17),
-        QRect(424, 24, 121, 17), QRect(8, 56, 89, 17),  QRect(144, 56, 105, 17),
+        QRect(8, 24, 89, 17),    QRect(144, 24, 97, 17), QRect(288, 24, 105, 17),
+        QRect(424, 24, 121, 17), QRect(8, 56, 89, 17),   QRect(144, 56, 105, 17),
         QRect(288, 56, 97, 17)};
     for (int day = 0; day < kWeekdayCount; ++day) {
         auto* box = new QCheckBox(WeekdayCaptions()[day], GroupBox2);
@@ -197,7 +202,8 @@ void TMainForm::buildHelpText() {
         {208, QStringLiteral("4、每天最多保留一个备份，\n格式为\"源文件夹名_年月日\"；") +
                   QString(15, u' ')},
         {238, QStringLiteral("5、支持文件、文件夹备份；        ")},
-        {256, QStringLiteral("6、将该执行文件放置不同目   \n录下执行，可同时运行以完\n成 不同备份任务。") +
+        {256, QStringLiteral(
+                  "6、将该执行文件放置不同目   \n录下执行，可同时运行以完\n成 不同备份任务。") +
                   QString(24, u' ')},
     };
     for (const HelpLine& line : lines) {
@@ -206,11 +212,10 @@ void TMainForm::buildHelpText() {
 }
 
 void TMainForm::setTabOrder() {
-    const QList<QWidget*> order = {Edit1,        Button4,      Edit2,        Button5,
-                                   Button6,      DayBoxes[0],  DayBoxes[1],  DayBoxes[2],
-                                   DayBoxes[3],  DayBoxes[4],  DayBoxes[5],  DayBoxes[6],
-                                   DateTimePicker1, Button7,   Button10,     Button8,
-                                   Button9,      DBNumberEditEh1};
+    const QList<QWidget*> order = {
+        Edit1,           Button4,     Edit2,       Button5,     Button6,     DayBoxes[0],
+        DayBoxes[1],     DayBoxes[2], DayBoxes[3], DayBoxes[4], DayBoxes[5], DayBoxes[6],
+        DateTimePicker1, Button7,     Button10,    Button8,     Button9,     DBNumberEditEh1};
     for (qsizetype i = 1; i < order.size(); ++i) {
         QWidget::setTabOrder(order[i - 1], order[i]);
     }
@@ -247,10 +252,13 @@ void TMainForm::FormCreate() {
     StatusBar1->SetPanelWidth(0, StatusBar1->width() / 2);
 }
 
-void TMainForm::FormShow() { LoadSettings(*this); }
+void TMainForm::FormShow() {
+    LoadSettings(*this);
+}
 
 void TMainForm::Button1Click() {
-    if (const auto folder = Prompts::instance().chooseFolder(QStringLiteral("请选择备份文件源地址"))) {
+    if (const auto folder =
+            Prompts::instance().chooseFolder(QStringLiteral("请选择备份文件源地址"))) {
         Edit1->setText(*folder);
     }
 }
@@ -262,7 +270,9 @@ void TMainForm::Button5Click() {
     }
 }
 
-void TMainForm::Button6Click() { SaveSettings(*this); }
+void TMainForm::Button6Click() {
+    SaveSettings(*this);
+}
 
 void TMainForm::Button7Click() {
     EnsureLogFile();
@@ -285,9 +295,13 @@ void TMainForm::Button9Click() {
     SetPanelText(1, QStringLiteral("终止备份计划"));
 }
 
-void TMainForm::Button10Click() { RunBackup(*this, catalogue_); }
+void TMainForm::Button10Click() {
+    RunBackup(*this, catalogue_);
+}
 
-void TMainForm::Button11Click() { PruneBackups(*this, catalogue_); }
+void TMainForm::Button11Click() {
+    PruneBackups(*this, catalogue_);
+}
 
 void TMainForm::FileTimer2Timer() {
     plan_.Tick(*this, {[this] { Button10Click(); }, [this] { Button11Click(); }});
@@ -310,12 +324,14 @@ void TMainForm::showEvent(QShowEvent* event) {
     }
 }
 
-void TMainForm::closeEvent(QCloseEvent* event) { FormClose(event); }
+void TMainForm::closeEvent(QCloseEvent* event) {
+    FormClose(event);
+}
 
 void TMainForm::FormClose(QCloseEvent* event) {
     if (sessionEnding_ || Prompts::instance().confirm(QStringLiteral("您确定要退出该系统吗？"))) {
         event->accept();
-        QCoreApplication::quit();
+        QCoreApplication::exit(0);
         return;
     }
     event->ignore();
@@ -326,20 +342,102 @@ void TMainForm::resizeEvent(QResizeEvent* event) {
     StatusBar1->setGeometry(0, height() - TStatusBar::kHeight, width(), TStatusBar::kHeight);
 }
 
-QString TMainForm::Edit1Text() const { return Edit1->text(); }
-void TMainForm::SetEdit1Text(const QString& text) { Edit1->setText(text); }
-QString TMainForm::Edit2Text() const { return Edit2->text(); }
-void TMainForm::SetEdit2Text(const QString& text) { Edit2->setText(text); }
-QString TMainForm::Edit3Text() const { return Edit3->text(); }
-void TMainForm::SetEdit3Text(const QString& text) { Edit3->setText(text); }
-bool TMainForm::DayTicked(int day) const { return DayBoxes.at(day)->isChecked(); }
-void TMainForm::SetDayTicked(int day, bool ticked) { DayBoxes.at(day)->setChecked(ticked); }
-QTime TMainForm::PickerTime() const { return DateTimePicker1->Time(); }
-void TMainForm::SetPickerTime(const QTime& time) { DateTimePicker1->SetTime(time); }
-QString TMainForm::CountText() const { return DBNumberEditEh1->Text(); }
-std::optional<double> TMainForm::CountValue() const { return DBNumberEditEh1->Value(); }
-void TMainForm::SetCountText(const QString& text) { DBNumberEditEh1->SetText(text); }
-QString TMainForm::PanelText(int panel) const { return StatusBar1->PanelText(panel); }
+void TMainForm::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange && isMinimized() && isVisible() &&
+        TrayAvailable()) {
+        // Leave the window manager's own handling of the minimise to finish first.
+        QTimer::singleShot(0, this, [this] {
+            if (isMinimized() && isVisible()) {
+                MinimiseToTray();
+            }
+        });
+    }
+}
+
+void TMainForm::MinimiseToTray() {
+    viewersHidden_.clear();
+    for (QWidget* window : QApplication::topLevelWidgets()) {
+        if (window != this && window->isVisible() && window->isWindow() &&
+            window->parentWidget() == this) {
+            viewersHidden_ << window;
+            window->hide();
+        }
+    }
+    hide();
+    delete TrayIcon1;
+    TrayIcon1 = new QSystemTrayIcon(windowIcon(), this);
+    TrayIcon1->setToolTip(QStringLiteral("Tessivar"));
+    connect(TrayIcon1, &QSystemTrayIcon::activated, this,
+            [this](QSystemTrayIcon::ActivationReason reason) {
+                if (reason == QSystemTrayIcon::Trigger) {
+                    RestoreFromTray();
+                }
+            });
+    TrayIcon1->show();
+}
+
+void TMainForm::RestoreFromTray() {
+    if (!TrayIcon1) {
+        return;
+    }
+    setWindowState(windowState() & ~Qt::WindowMinimized);
+    show();
+    for (const QPointer<QWidget>& viewer : std::as_const(viewersHidden_)) {
+        if (viewer) {
+            viewer->show();
+        }
+    }
+    viewersHidden_.clear();
+    raise();
+    activateWindow();
+    TrayIcon1->hide();
+    TrayIcon1->deleteLater();
+    TrayIcon1 = nullptr;
+}
+
+QString TMainForm::Edit1Text() const {
+    return Edit1->text();
+}
+void TMainForm::SetEdit1Text(const QString& text) {
+    Edit1->setText(text);
+}
+QString TMainForm::Edit2Text() const {
+    return Edit2->text();
+}
+void TMainForm::SetEdit2Text(const QString& text) {
+    Edit2->setText(text);
+}
+QString TMainForm::Edit3Text() const {
+    return Edit3->text();
+}
+void TMainForm::SetEdit3Text(const QString& text) {
+    Edit3->setText(text);
+}
+bool TMainForm::DayTicked(int day) const {
+    return DayBoxes.at(day)->isChecked();
+}
+void TMainForm::SetDayTicked(int day, bool ticked) {
+    DayBoxes.at(day)->setChecked(ticked);
+}
+QTime TMainForm::PickerTime() const {
+    return DateTimePicker1->Time();
+}
+void TMainForm::SetPickerTime(const QTime& time) {
+    DateTimePicker1->SetTime(time);
+}
+QString TMainForm::CountText() const {
+    return DBNumberEditEh1->Text();
+}
+std::optional<double> TMainForm::CountValue() const {
+    return DBNumberEditEh1->Value();
+}
+void TMainForm::SetCountText(const QString& text) {
+    DBNumberEditEh1->SetText(text);
+}
+QString TMainForm::PanelText(int panel) const {
+    return StatusBar1->PanelText(panel);
+}
 void TMainForm::SetPanelText(int panel, const QString& text) {
     StatusBar1->SetPanelText(panel, text);
 }
@@ -356,7 +454,9 @@ QPushButton* TMainForm::planButton(PlanButton button) const {
     return Button10;
 }
 
-bool TMainForm::ButtonEnabled(PlanButton button) const { return planButton(button)->isEnabled(); }
+bool TMainForm::ButtonEnabled(PlanButton button) const {
+    return planButton(button)->isEnabled();
+}
 void TMainForm::SetButtonEnabled(PlanButton button, bool enabled) {
     planButton(button)->setEnabled(enabled);
 }

@@ -4,14 +4,17 @@
 #include "plan/PlanTimer.h"
 #include "platform/MainFormFields.h"
 
+#include <QPointer>
 #include <QWidget>
 #include <array>
+#include <functional>
 
 class QCheckBox;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class QSystemTrayIcon;
 class QTimer;
 class TDBNumberEditEh;
 class TDateTimePicker;
@@ -38,6 +41,11 @@ public:
     void FileTimer2Timer();
 
     void CentreOnScreen();
+
+    // Minimising hides the window and its open log viewers behind a tray icon, when the
+    // desktop has a tray; a left click on the icon brings them back.
+    void MinimiseToTray();
+    void RestoreFromTray();
 
     // MainFormFields
     QString Edit1Text() const override;
@@ -83,11 +91,14 @@ public:
     TDBNumberEditEh* DBNumberEditEh1 = nullptr;
     TStatusBar* StatusBar1 = nullptr;
     QTimer* FileTimer2 = nullptr;
+    QSystemTrayIcon* TrayIcon1 = nullptr;  // exists only while the window is in the tray
+    std::function<bool()> TrayAvailable;
 
 protected:
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
     void buildControls();
@@ -100,6 +111,7 @@ private:
 
     Catalogue catalogue_;
     PlanSchedule plan_;
+    QList<QPointer<QWidget>> viewersHidden_;
     bool formShown_ = false;
     bool sessionEnding_ = false;
 };

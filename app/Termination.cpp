@@ -29,7 +29,7 @@ void EndOnTerminationSignals(std::function<void()> beforeQuit) {
                          [[maybe_unused]] const ssize_t got = ::read(signalPipe[1], &byte, 1);
                          notifier->setEnabled(false);
                          beforeQuit();
-                         QCoreApplication::quit();
+                         QCoreApplication::exit(0);
                      });
     struct sigaction action = {};
     action.sa_handler = OnSignal;

@@ -2,12 +2,14 @@
 
 #include "platform/Error.h"
 
+#include <unistd.h>
 #include <QFile>
 #include <QFileInfo>
 #include <QSqlError>
 #include <QUuid>
 #include <QVariant>
-#include <cstdio>
+
+#include <cerrno>
 
 namespace {
 
@@ -59,12 +61,18 @@ Catalogue::~Catalogue() {
     }
 }
 
-bool Catalogue::Present(const QString& fileName) { return QFileInfo(fileName).isFile(); }
+bool Catalogue::Present(const QString& fileName) {
+    return QFileInfo(fileName).isFile();
+}
 
 bool Catalogue::Create(const QString& fileName) {
     // The new file is built under a scratch name and moved into place complete, so a
     // failure leaves either no catalogue or a whole one.
-    const QString scratch = QStringLiteral(".%1.%2.new").arg(fileName).arg(QUuid::createUuid().toString(QUuid::Id128));
+    if (QFileInfo::exists(fileName)) {
+        return false;  // something that is not a file holds the name
+    }
+    const QString scratch =
+        QStringLiteral(".%1.%2.new").arg(fileName).arg(QUuid::createUuid().toString(QUuid::Id128));
     {
         QFile file(scratch);
         if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
@@ -87,18 +95,27 @@ bool Catalogue::Create(const QString& fileName) {
         ADO.close();
     }
     QSqlDatabase::removeDatabase(connectionName);
-    if (failure.isEmpty() && std::rename(QFile::encodeName(scratch).constData(),
-                                         QFile::encodeName(fileName).constData()) != 0) {
-        failure = SystemErrorText(errno);
+    // link() never replaces: a catalogue that appeared meanwhile (a second instance in
+    // the same folder) is kept.
+    bool madeHere = false;
+    if (failure.isEmpty()) {
+        if (::link(QFile::encodeName(scratch).constData(),
+                   QFile::encodeName(fileName).constData()) == 0) {
+            madeHere = true;
+        } else if (errno != EEXIST) {
+            failure = SystemErrorText(errno);
+        }
     }
+    QFile::remove(scratch);
     if (!failure.isEmpty()) {
-        QFile::remove(scratch);
         throw Error(failure);
     }
-    return true;
+    return madeHere;
 }
 
-QString Catalogue::DayText(const QDate& day) { return day.toString(Qt::ISODate); }
+QString Catalogue::DayText(const QDate& day) {
+    return day.toString(Qt::ISODate);
+}
 
 QSqlDatabase& Catalogue::connection() {
     if (!ADOConnection1.isOpen()) {
@@ -174,8 +191,8 @@ std::vector<Catalogue::Row> Catalogue::RetentionRows(qint64 keep) {
     exec(query);
     std::vector<Row> rows;
     while (query.next()) {
-        rows.push_back({query.value(0).toLongLong(), query.value(1).toString(),
-                        query.value(2).toString()});
+        rows.push_back(
+            {query.value(0).toLongLong(), query.value(1).toString(), query.value(2).toString()});
     }
     if (query.lastError().isValid()) {
         const QString text = EngineErrorText(query.lastError());

@@ -14,6 +14,10 @@ Clock* currentClock = &systemClock;
 
 }  // namespace
 
-QDateTime Clock::currentDateTime() { return currentClock->now(); }
+QDateTime Clock::currentDateTime() {
+    return currentClock->now();
+}
 
-void Clock::setInstance(Clock* clock) { currentClock = clock ? clock : &systemClock; }
+void Clock::setInstance(Clock* clock) {
+    currentClock = clock ? clock : &systemClock;
+}

@@ -48,9 +48,12 @@ private:
 };
 
 size_t utf8SequenceLength(unsigned char lead) {
-    if (lead >= 0xF0) return 4;
-    if (lead >= 0xE0) return 3;
-    if (lead >= 0xC0) return 2;
+    if (lead >= 0xF0)
+        return 4;
+    if (lead >= 0xE0)
+        return 3;
+    if (lead >= 0xC0)
+        return 2;
     return 1;
 }
 

@@ -24,7 +24,9 @@ Prompts* currentPrompts = &silentPrompts;
 
 }  // namespace
 
-Prompts& Prompts::instance() { return *currentPrompts; }
+Prompts& Prompts::instance() {
+    return *currentPrompts;
+}
 
 void Prompts::setInstance(Prompts* prompts) {
     currentPrompts = prompts ? prompts : &silentPrompts;
@@ -37,4 +39,6 @@ QString WithFullStop(const QString& text) {
     return text;
 }
 
-void ShowApplicationError(const QString& text) { Prompts::instance().error(WithFullStop(text)); }
+void ShowApplicationError(const QString& text) {
+    Prompts::instance().error(WithFullStop(text));
+}

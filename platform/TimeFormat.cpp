@@ -11,7 +11,9 @@ TimeFormat& currentFormat() {
     return format;
 }
 
-QString twoDigits(int value) { return QString::number(value).rightJustified(2, u'0'); }
+QString twoDigits(int value) {
+    return QString::number(value).rightJustified(2, u'0');
+}
 
 int hourDirectiveAt(const QString& pattern, qsizetype* position) {
     static const QRegularExpression hour(QStringLiteral("%[-_0^#]?([HkIl])"));
@@ -54,8 +56,8 @@ QString TimeFormat::shortTime(const QTime& time) const {
 }
 
 QString TimeFormat::longTime(const QTime& time) const {
-    return withDesignator(hourText(time.hour()) + separator + twoDigits(time.minute()) +
-                              separator + twoDigits(time.second()),
+    return withDesignator(hourText(time.hour()) + separator + twoDigits(time.minute()) + separator +
+                              twoDigits(time.second()),
                           time);
 }
 
@@ -82,8 +84,8 @@ std::optional<QTime> TimeFormat::parse(const QString& text) const {
 
     const QString separators = QRegularExpression::escape(QString(separator) + u':');
     static thread_local QRegularExpression shape;
-    shape.setPattern(QStringLiteral("^(\\d{1,2})[%1](\\d{1,2})(?:[%1](\\d{1,2}))?$")
-                         .arg(separators));
+    shape.setPattern(
+        QStringLiteral("^(\\d{1,2})[%1](\\d{1,2})(?:[%1](\\d{1,2}))?$").arg(separators));
     const auto match = shape.match(rest);
     if (!match.hasMatch()) {
         return std::nullopt;
@@ -121,10 +123,11 @@ TimeFormat TimeFormat::fromPattern(const QString& pattern, const QString& ampmPa
         return format;
     }
     format.twelveHour = directive == 'I' || directive == 'l';
-    format.leadingZero = (directive == 'H' || directive == 'I') && !flagDropsZero(effective, hourAt);
+    format.leadingZero =
+        (directive == 'H' || directive == 'I') && !flagDropsZero(effective, hourAt);
 
-    const qsizetype designatorAt = std::max(effective.indexOf(QStringLiteral("%p")),
-                                            effective.indexOf(QStringLiteral("%P")));
+    const qsizetype designatorAt =
+        std::max(effective.indexOf(QStringLiteral("%p")), effective.indexOf(QStringLiteral("%P")));
     format.designatorAfter = designatorAt < 0 || designatorAt > hourAt;
 
     // Only one character between hour, minute and second counts as a separator; other
@@ -149,6 +152,10 @@ TimeFormat TimeFormat::fromLocale() {
     return fromPattern(text(T_FMT), text(T_FMT_AMPM), text(AM_STR), text(PM_STR));
 }
 
-const TimeFormat& TimeFormat::current() { return currentFormat(); }
+const TimeFormat& TimeFormat::current() {
+    return currentFormat();
+}
 
-void TimeFormat::setCurrent(const TimeFormat& format) { currentFormat() = format; }
+void TimeFormat::setCurrent(const TimeFormat& format) {
+    currentFormat() = format;
+}

@@ -11,7 +11,7 @@ inline constexpr int kWeekdayCount = 7;
 inline const std::array<QString, kWeekdayCount>& WeekdayCaptions() {
     static const std::array<QString, kWeekdayCount> captions = {
         QStringLiteral("星期一"), QStringLiteral("星期二 "), QStringLiteral("星期三"),
-        QStringLiteral("星期四"), QStringLiteral("星期五"), QStringLiteral("星期六 "),
+        QStringLiteral("星期四"), QStringLiteral("星期五"),  QStringLiteral("星期六 "),
         QStringLiteral("星期日")};
     return captions;
 }
@@ -26,4 +26,6 @@ inline const std::array<QString, kWeekdayCount>& WeekdayNames() {
 }
 
 // Qt's day of week (1 = Monday ... 7 = Sunday) as a box index.
-inline int WeekdayIndex(int qtDayOfWeek) { return qtDayOfWeek - 1; }
+inline int WeekdayIndex(int qtDayOfWeek) {
+    return qtDayOfWeek - 1;
+}

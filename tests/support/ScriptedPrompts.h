@@ -20,18 +20,33 @@ public:
 
     std::vector<Shown> shown;
     std::deque<bool> confirmAnswers;
-    std::deque<std::optional<QString>> folderAnswers;
+    std::deque<QString> folderAnswers;  // a null QString cancels the chooser
     bool unexpected = false;
 
     void information(const QString& text) override { shown.push_back({Kind::Information, text}); }
     void error(const QString& text) override { shown.push_back({Kind::Error, text}); }
     bool confirm(const QString& text) override {
         shown.push_back({Kind::Confirm, text});
-        return take(confirmAnswers, false);
+        if (confirmAnswers.empty()) {
+            unexpected = true;
+            return false;
+        }
+        const bool answer = confirmAnswers.front();
+        confirmAnswers.pop_front();
+        return answer;
     }
     std::optional<QString> chooseFolder(const QString& caption) override {
         shown.push_back({Kind::ChooseFolder, caption});
-        return take(folderAnswers, std::optional<QString>());
+        if (folderAnswers.empty()) {
+            unexpected = true;
+            return std::nullopt;
+        }
+        const QString answer = folderAnswers.front();
+        folderAnswers.pop_front();
+        if (answer.isNull()) {
+            return std::nullopt;
+        }
+        return answer;
     }
 
     QStringList texts(Kind kind) const {
@@ -45,16 +60,4 @@ public:
     }
     QStringList errors() const { return texts(Kind::Error); }
     QStringList informations() const { return texts(Kind::Information); }
-
-private:
-    template <typename T>
-    T take(std::deque<T>& answers, T fallback) {
-        if (answers.empty()) {
-            unexpected = true;
-            return fallback;
-        }
-        T answer = answers.front();
-        answers.pop_front();
-        return answer;
-    }
 };
