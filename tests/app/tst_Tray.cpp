@@ -1,0 +1,114 @@
+#include "app/MainUnit.h"
+#include "log/LogShowUnit.h"
+#include "ScriptedPrompts.h"
+#include "TaskFolder.h"
+
+#include <QLineEdit>
+#include <QSystemTrayIcon>
+#include <QTimer>
+#include <QTest>
+
+class TrayTest : public QObject {
+    Q_OBJECT
+private slots:
+    void minimiseHidesBehindIcon();
+    void onlyLeftClickRestores_data();
+    void onlyLeftClickRestores();
+    void withoutTrayMinimiseStaysPlain();
+    void iconMadeAnewEachTime();
+};
+
+namespace {
+
+void Minimise(TMainForm& form) {
+    form.setWindowState(form.windowState() | Qt::WindowMinimized);
+}
+
+void ShowForm(TMainForm& form) {
+    form.TrayAvailable = [] { return true; };
+    form.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
+}
+
+}  // namespace
+
+void TrayTest::minimiseHidesBehindIcon() {
+    TaskFolder task;
+    ScriptedPrompts prompts;
+    TMainForm form;
+    ShowForm(form);
+    auto* viewer = new TLogShowForm(&form);
+    viewer->show();
+    QVERIFY(QTest::qWaitForWindowExposed(viewer));
+    form.Edit1->setText("/srv/data");
+    const QPoint place = form.pos();
+
+    Minimise(form);
+    QTRY_VERIFY(!form.isVisible());
+    QVERIFY(!viewer->isVisible());
+    QVERIFY(form.TrayIcon1);
+    QVERIFY(form.TrayIcon1->isVisible());
+    QCOMPARE(form.TrayIcon1->toolTip(), "Tessivar");
+    QVERIFY(!form.TrayIcon1->icon().isNull());
+
+    emit form.TrayIcon1->activated(QSystemTrayIcon::Trigger);
+    QVERIFY(form.isVisible());
+    QVERIFY(!form.isMinimized());
+    QVERIFY(viewer->isVisible());
+    QVERIFY(!form.TrayIcon1);
+    QCOMPARE(form.pos(), place);
+    QCOMPARE(form.Edit1->text(), "/srv/data");
+}
+
+void TrayTest::onlyLeftClickRestores_data() {
+    QTest::addColumn<int>("reason");
+    QTest::newRow("right button") << int(QSystemTrayIcon::Context);
+    QTest::newRow("middle button") << int(QSystemTrayIcon::MiddleClick);
+    QTest::newRow("double click alone") << int(QSystemTrayIcon::DoubleClick);
+    QTest::newRow("unknown") << int(QSystemTrayIcon::Unknown);
+}
+
+void TrayTest::onlyLeftClickRestores() {
+    QFETCH(int, reason);
+    TaskFolder task;
+    ScriptedPrompts prompts;
+    TMainForm form;
+    ShowForm(form);
+    Minimise(form);
+    QTRY_VERIFY(form.TrayIcon1);
+    emit form.TrayIcon1->activated(QSystemTrayIcon::ActivationReason(reason));
+    QVERIFY(!form.isVisible());
+    QVERIFY(form.TrayIcon1);
+}
+
+void TrayTest::withoutTrayMinimiseStaysPlain() {
+    TaskFolder task;
+    ScriptedPrompts prompts;
+    TMainForm form;
+    ShowForm(form);
+    form.TrayAvailable = [] { return false; };
+    Minimise(form);
+    QTest::qWait(20);
+    QVERIFY(form.isVisible());
+    QVERIFY(form.isMinimized());
+    QVERIFY(!form.TrayIcon1);
+}
+
+void TrayTest::iconMadeAnewEachTime() {
+    TaskFolder task;
+    ScriptedPrompts prompts;
+    TMainForm form;
+    ShowForm(form);
+    form.Button8Click();
+    for (int round = 0; round < 2; ++round) {
+        Minimise(form);
+        QTRY_VERIFY(form.TrayIcon1);
+        QVERIFY(form.FileTimer2->isActive());  // the plan goes on in the tray
+        emit form.TrayIcon1->activated(QSystemTrayIcon::Trigger);
+        QVERIFY(!form.TrayIcon1);
+        QVERIFY(form.isVisible());
+    }
+}
+
+QTEST_MAIN(TrayTest)
+#include "tst_Tray.moc"
