@@ -1,10 +1,21 @@
 #pragma once
 
+#include <QString>
+
 class MainFormFields;
 
+// Panel 0 of the status bar, set by every load.
+inline const QString kCreditText = QStringLiteral("Tessivar 文件定时备份");
+
 // FormShow's load: fills the controls from ./config.ini and writes the credit text.
-// Throws Error at the first value that cannot be taken; what was loaded before stays.
+// Throws Error at the first value that cannot be taken; what was loaded before stays,
+// and the credit text is then not written.
 void LoadSettings(MainFormFields& fields);
 
-// Button6Click: checks the fields, then writes the five keys of ./config.ini.
+// Button6Click: checks the fields, then writes the five keys of ./config.ini. A failed
+// write is reported in panel 1 only; a path holding a line break throws Error before
+// anything is written.
 void SaveSettings(MainFormFields& fields);
+
+// The captions of the ticked weekday boxes, each followed by ";", Monday first.
+QString DayListOf(const MainFormFields& fields);
