@@ -1,6 +1,164 @@
 #include "engine/BackupRun.h"
 
 #include "engine/Catalogue.h"
+#include "log/LogFile.h"
+#include "platform/Clock.h"
+#include "platform/DateStamp.h"
+#include "platform/Error.h"
 #include "platform/MainFormFields.h"
+#include "platform/Prompts.h"
+#include "platform/TreeCopy.h"
+#include "platform/TreeRemove.h"
+#include "platform/WorkingFiles.h"
 
-void RunBackup(MainFormFields&, Catalogue&) {}
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const QString kBackingUp = QStringLiteral("文件备份中……");
+const QString kBackedUp = QStringLiteral("文件备份完毕！");
+
+bool IsSameOrInside(const fs::path& inner, const fs::path& outer) {
+    auto [outerEnd, innerEnd] =
+        std::mismatch(outer.begin(), outer.end(), inner.begin(), inner.end());
+    (void)innerEnd;
+    return outerEnd == outer.end();
+}
+
+// The source as the file system finds it, links followed; throws when it is not there.
+fs::path ExistingSource(const QString& source) {
+    struct stat st;
+    const fs::path path = ToFsPath(source);
+    if (::stat(path.c_str(), &st) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR) {
+            throw Error(QStringLiteral("The source \"%1\" does not exist").arg(source));
+        }
+        throw Error(QStringLiteral("Cannot read the source \"%1\": %2")
+                        .arg(source, SystemErrorText(errno)));
+    }
+    std::error_code error;
+    fs::path real = fs::canonical(path, error);
+    if (error) {
+        throw Error(QStringLiteral("Cannot read the source \"%1\": %2")
+                        .arg(source, SystemErrorText(error.value())));
+    }
+    return real;
+}
+
+// A copy made inside its own source would copy itself without end.
+void RefuseTargetInsideSource(const QString& source, const QString& destination,
+                              const QString& target) {
+    const fs::path realSource = ExistingSource(source);
+    for (const QString& place : {destination, target}) {
+        std::error_code error;
+        const fs::path realPlace = fs::weakly_canonical(ToFsPath(place), error);
+        if (!error && IsSameOrInside(realPlace, realSource)) {
+            throw Error(
+                QStringLiteral("The destination folder \"%1\" lies inside the source \"%2\"")
+                    .arg(destination, source));
+        }
+    }
+}
+
+fs::path Beside(const fs::path& target, const char* suffix) {
+    return target.parent_path() / ('.' + target.filename().native() + suffix);
+}
+
+void MakeFolders(const fs::path& folder) {
+    std::error_code error;
+    if (!folder.empty()) {
+        fs::create_directories(folder, error);
+    }
+    if (error) {
+        throw Error(QStringLiteral("Cannot create the folder \"%1\": %2")
+                        .arg(FromFsPath(folder), SystemErrorText(error.value())));
+    }
+}
+
+bool Exists(const fs::path& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+[[noreturn]] void FailToPlace(const fs::path& target, int errnoValue) {
+    throw Error(QStringLiteral("Cannot put the copy in place at \"%1\": %2")
+                    .arg(FromFsPath(target), SystemErrorText(errnoValue)));
+}
+
+// Puts the finished copy at target. An earlier copy there is swapped out in one step
+// where the file system can, else moved aside first, and deleted only afterwards.
+void PutInPlace(const fs::path& partial, const fs::path& target, const fs::path& replaced) {
+    if (::renameat2(AT_FDCWD, partial.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) {
+        return;
+    }
+    if (errno != EEXIST && errno != EINVAL) {
+        FailToPlace(target, errno);
+    }
+    if (errno == EEXIST &&
+        ::renameat2(AT_FDCWD, partial.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) == 0) {
+        RemoveTree(partial);
+        return;
+    }
+    // No exchange here: the earlier copy steps aside under its own hidden name.
+    if (Exists(target) && std::rename(target.c_str(), replaced.c_str()) != 0) {
+        FailToPlace(target, errno);
+    }
+    if (std::rename(partial.c_str(), target.c_str()) != 0) {
+        const int failure = errno;
+        std::rename(replaced.c_str(), target.c_str());
+        FailToPlace(target, failure);
+    }
+    RemoveTree(replaced);
+}
+
+// The copy is made under a hidden name beside the target, so that the target is either the
+// complete new copy or whatever was there before.
+void CopyIntoPlace(const QString& source, const QString& target) {
+    const fs::path targetPath = ToFsPath(target);
+    const fs::path partial = Beside(targetPath, ".partial");
+    const fs::path replaced = Beside(targetPath, ".replaced");
+    MakeFolders(targetPath.parent_path());
+    RemoveTree(partial);  // left by a run that was cut short
+    RemoveTree(replaced);
+    CopyTree(ToFsPath(source), partial);
+    PutInPlace(partial, targetPath, replaced);
+}
+
+}  // namespace
+
+QString SourceName(const QString& sourcePath) {
+    const qsizetype slash = sourcePath.lastIndexOf(u'/');
+    return slash < 0 ? sourcePath : sourcePath.mid(slash);
+}
+
+void RunBackup(MainFormFields& fields, Catalogue& catalogue) {
+    const QString source = fields.Edit1Text();
+    if (source.isEmpty()) {
+        Prompts::instance().information(QStringLiteral("请输入要备份的文件地址！"));
+        return;
+    }
+    const QString destination = fields.Edit2Text();
+    if (destination.isEmpty()) {
+        Prompts::instance().information(QStringLiteral("请输入备份文件的目的地址！"));
+        return;
+    }
+    const QString backupDay = DateStamp(Clock::currentDate());
+    RefuseTargetInsideSource(source, destination,
+                             destination + SourceName(source) + u'_' + backupDay);
+    fields.SetPanelText(1, kBackingUp);
+    fields.SetEdit3Text(SourceName(source));
+    const QString target = fields.Edit2Text() + fields.Edit3Text() + u'_' + backupDay;
+    CopyIntoPlace(source, target);
+    AppendLogLine(source, target);
+    fields.SetPanelText(1, kBackedUp);
+    catalogue.RecordBackup(target, Clock::currentDate());
+}

@@ -3,6 +3,7 @@
 #include "platform/Error.h"
 
 #include <unistd.h>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSqlError>
@@ -25,13 +26,28 @@ QString UniqueConnectionName(const QString& role) {
 // Opens an SQLite connection that never creates the file: a missing catalogue must fail
 // its statements, not silently start an empty one.
 QSqlDatabase OpenExisting(const QString& connectionName, const QString& fileName) {
-    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connectionName);
-    db.setDatabaseName(QStringLiteral("file:") + fileName + QStringLiteral("?mode=rw"));
-    db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=10000"));
-    if (!db.open()) {
-        throw Error(EngineErrorText(db.lastError()));
+    QString failure;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connectionName);
+        db.setDatabaseName(QStringLiteral("file:") + fileName + QStringLiteral("?mode=rw"));
+        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=10000"));
+        if (db.open()) {
+            return db;
+        }
+        failure = EngineErrorText(db.lastError());
     }
-    return db;
+    // Dropped, so that the next attempt starts from a clean connection of the same name.
+    QSqlDatabase::removeDatabase(connectionName);
+    throw Error(failure);
+}
+
+// A name beside fileName in its own folder (".%1" of "./wenjianming.mdb" would otherwise
+// land in the parent folder).
+QString ScratchName(const QString& fileName) {
+    const QFileInfo info(fileName);
+    return info.dir().filePath(
+        QStringLiteral(".%1.%2.new")
+            .arg(info.fileName(), QUuid::createUuid().toString(QUuid::Id128)));
 }
 
 const QString kCreateTable = QStringLiteral(
@@ -71,8 +87,7 @@ bool Catalogue::Create(const QString& fileName) {
     if (QFileInfo::exists(fileName)) {
         return false;  // something that is not a file holds the name
     }
-    const QString scratch =
-        QStringLiteral(".%1.%2.new").arg(fileName).arg(QUuid::createUuid().toString(QUuid::Id128));
+    const QString scratch = ScratchName(fileName);
     {
         QFile file(scratch);
         if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {

@@ -1,6 +1,76 @@
 #include "engine/Retention.h"
 
 #include "engine/Catalogue.h"
+#include "platform/Error.h"
 #include "platform/MainFormFields.h"
+#include "platform/TreeRemove.h"
+#include "platform/WorkingFiles.h"
 
-void PruneBackups(MainFormFields&, Catalogue&) {}
+#include <QDir>
+#include <QRegularExpression>
+#include <algorithm>
+#include <filesystem>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+qint64 KeptCount(const QString& countText) {
+    static const QRegularExpression wholeNumber(QStringLiteral("^[0-9]+$"));
+    const QString text = countText.trimmed();
+    bool ok = false;
+    const qint64 keep = wholeNumber.match(text).hasMatch() ? text.toLongLong(&ok) : 0;
+    if (!ok || keep < 1) {
+        throw Error(QStringLiteral("The backup count \"%1\" is not a whole number of at least 1")
+                        .arg(countText));
+    }
+    return keep;
+}
+
+bool EndsInBackupDay(const fs::path& name) {
+    static const QRegularExpression backupDay(QStringLiteral("_[0-9]{6}$"));
+    return backupDay.match(FromFsPath(name)).hasMatch();
+}
+
+bool HasParentStep(const fs::path& path) {
+    return std::any_of(path.begin(), path.end(), [](const fs::path& part) { return part == ".."; });
+}
+
+// True when deleting path would take folder (or folder itself) with it.
+bool Holds(const fs::path& path, const QString& folder) {
+    const fs::path inner = ToFsPath(folder).lexically_normal();
+    const fs::path outer = path.lexically_normal();
+    auto [outerEnd, innerEnd] =
+        std::mismatch(outer.begin(), outer.end(), inner.begin(), inner.end());
+    (void)innerEnd;
+    return outerEnd == outer.end();
+}
+
+}  // namespace
+
+bool MayDeleteOnDisk(const QString& path) {
+    const fs::path candidate = ToFsPath(path);
+    if (!candidate.is_absolute() || HasParentStep(candidate)) {
+        return false;
+    }
+    const fs::path name = candidate.filename();
+    if (name.empty() || candidate.parent_path() == candidate || !EndsInBackupDay(name)) {
+        return false;
+    }
+    return !Holds(candidate, QDir::homePath()) && !Holds(candidate, QDir::currentPath());
+}
+
+void PruneBackups(MainFormFields& fields, Catalogue& catalogue) {
+    const std::optional<double> value = fields.CountValue();
+    if (!value || *value < 1) {
+        return;
+    }
+    const qint64 keep = KeptCount(fields.CountText());
+    for (const Catalogue::Row& row : catalogue.RetentionRows(keep)) {
+        // A copy that is gone already or cannot be deleted still loses its row.
+        if (MayDeleteOnDisk(row.wenjianming)) {
+            RemoveTree(ToFsPath(row.wenjianming));
+        }
+        catalogue.DeleteRow(row.id);
+    }
+}

@@ -1,0 +1,643 @@
+#include "platform/TreeCopy.h"
+
+#include "platform/Error.h"
+#include "platform/TreeRemove.h"
+
+#include <QFile>
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <exception>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// Set-user-ID and set-group-ID bits are not kept on files: the copy is owned by whoever
+// runs the backup, and a set-ID copy owned by root would hand out root's rights.
+constexpr mode_t kFileModeBits = 01777;
+constexpr mode_t kFolderModeBits = 03777;
+constexpr size_t kBufferSize = 256 * 1024;
+constexpr size_t kBatchSize = 32;
+constexpr size_t kQueueBatches = 64;
+
+std::mutex injectorMutex;
+CopyFaultInjector injector;
+
+int InjectedFault(const std::string& sourceFile) {
+    std::lock_guard lock(injectorMutex);
+    return injector ? injector(std::filesystem::path(sourceFile)) : 0;
+}
+
+QString PathText(const std::string& path) {
+    return QFile::decodeName(QByteArray::fromStdString(path));
+}
+
+[[noreturn]] void Fail(const std::string& path, int errnoValue) {
+    throw Error(
+        QStringLiteral("Cannot copy \"%1\": %2").arg(PathText(path), SystemErrorText(errnoValue)));
+}
+
+class Fd {
+public:
+    explicit Fd(int fd) : fd_(fd) {}
+    ~Fd() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return fd_; }
+    int release() { return std::exchange(fd_, -1); }
+
+private:
+    int fd_;
+};
+
+mode_t CurrentUmask() {
+    // Read without changing it: umask(2) would change it for every thread for a moment.
+    if (FILE* status = std::fopen("/proc/self/status", "re")) {
+        char line[256];
+        unsigned mask = 0;
+        bool found = false;
+        while (!found && std::fgets(line, sizeof line, status)) {
+            found = std::sscanf(line, "Umask: %o", &mask) == 1;
+        }
+        std::fclose(status);
+        if (found) {
+            return static_cast<mode_t>(mask);
+        }
+    }
+    return 07777;  // unknown: every file gets its mode set explicitly
+}
+
+// What a file system offers, learnt from the first file copied off it.
+struct FileSystemTraits {
+    enum class Reflink { Untried, Works, Absent };
+    std::atomic<Reflink> reflink{Reflink::Untried};
+    std::atomic<bool> copyFileRange{true};
+};
+
+class TraitsTable {
+public:
+    FileSystemTraits& of(dev_t device) {
+        std::lock_guard lock(mutex_);
+        auto& slot = table_[device];
+        if (!slot) {
+            slot = std::make_unique<FileSystemTraits>();
+        }
+        return *slot;
+    }
+
+private:
+    std::mutex mutex_;
+    std::map<dev_t, std::unique_ptr<FileSystemTraits>> table_;
+};
+
+bool FallsBackToReadWrite(int errnoValue) {
+    switch (errnoValue) {
+        case ENOSYS:
+        case EXDEV:
+        case EINVAL:
+        case EOPNOTSUPP:
+        case EPERM:
+        case ETXTBSY:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// Everything the threads of one copy share.
+struct CopyContext {
+    explicit CopyContext() : umask(CurrentUmask()) {}
+
+    mode_t umask;
+    TraitsTable traits;
+    std::mutex linkMutex;
+    std::map<std::pair<dev_t, ino_t>, std::string> firstLinkTarget;
+
+    std::atomic<bool> failed{false};
+    std::mutex failureMutex;
+    std::exception_ptr failure;
+
+    void fail(std::exception_ptr error) {
+        std::lock_guard lock(failureMutex);
+        if (!failure) {
+            failure = std::move(error);
+        }
+        failed = true;
+    }
+};
+
+class FileCopier {
+public:
+    explicit FileCopier(CopyContext& context) : context_(context) {}
+
+    void copyFile(const std::string& source, const std::string& target, bool followLink) {
+        int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | (followLink ? 0 : O_NOFOLLOW);
+        Fd in(::open(source.c_str(), flags));
+        if (in.get() < 0) {
+            Fail(source, errno);
+        }
+        struct stat st;
+        if (::fstat(in.get(), &st) != 0) {
+            Fail(source, errno);
+        }
+        if (!S_ISREG(st.st_mode)) {
+            return;  // became something that is not copied since the folder was read
+        }
+        if (const int fault = InjectedFault(source)) {
+            Fail(source, fault);
+        }
+        std::optional<Fd> out = createTarget(source, target, st);
+        if (!out) {
+            return;  // another name of the same file: made a hard link
+        }
+        copyData(source, in.get(), out->get(), st);
+        setMetadata(source, out->get(), st);
+        if (::close(out->release()) != 0) {
+            Fail(source, errno);
+        }
+    }
+
+    void copyLink(const std::string& source, const std::string& target) {
+        struct stat st;
+        if (::lstat(source.c_str(), &st) != 0) {
+            Fail(source, errno);
+        }
+        if (!S_ISLNK(st.st_mode)) {
+            return;
+        }
+        std::string destination(static_cast<size_t>(std::max<off_t>(st.st_size, 255)) + 1, '\0');
+        const ssize_t length = ::readlink(source.c_str(), destination.data(), destination.size());
+        if (length < 0) {
+            Fail(source, errno);
+        }
+        if (static_cast<size_t>(length) == destination.size()) {
+            Fail(source, ENAMETOOLONG);  // grew since lstat
+        }
+        destination.resize(static_cast<size_t>(length));
+        if (::symlink(destination.c_str(), target.c_str()) != 0) {
+            Fail(source, errno);
+        }
+        const struct timespec times[2] = {st.st_atim, st.st_mtim};
+        if (::utimensat(AT_FDCWD, target.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) {
+            Fail(source, errno);
+        }
+    }
+
+private:
+    std::optional<Fd> createTarget(const std::string& source, const std::string& target,
+                                   const struct stat& st) {
+        if (st.st_nlink < 2) {
+            return openTarget(source, target, st);
+        }
+        // The lock spans the creation so that a second name never links to a file that
+        // does not exist yet.
+        std::lock_guard lock(context_.linkMutex);
+        auto [first, inserted] =
+            context_.firstLinkTarget.try_emplace({st.st_dev, st.st_ino}, target);
+        if (!inserted) {
+            if (::link(first->second.c_str(), target.c_str()) != 0) {
+                Fail(source, errno);
+            }
+            return std::nullopt;
+        }
+        return openTarget(source, target, st);
+    }
+
+    static std::optional<Fd> openTarget(const std::string& source, const std::string& target,
+                                        const struct stat& st) {
+        const int fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
+                              st.st_mode & 0777);
+        if (fd < 0) {
+            Fail(source, errno);
+        }
+        return std::optional<Fd>(std::in_place, fd);
+    }
+
+    void copyData(const std::string& source, int in, int out, const struct stat& st) {
+        if (st.st_size == 0) {
+            return;
+        }
+        FileSystemTraits& traits = context_.traits.of(st.st_dev);
+        if (tryReflink(traits, in, out)) {
+            return;
+        }
+        if (static_cast<off_t>(st.st_blocks) * 512 < st.st_size) {
+            copySparse(source, traits, in, out, st.st_size);
+        } else {
+            copyRange(source, traits, in, out, 0, st.st_size);
+        }
+    }
+
+    static bool tryReflink(FileSystemTraits& traits, int in, int out) {
+        using Reflink = FileSystemTraits::Reflink;
+        if (traits.reflink == Reflink::Absent) {
+            return false;
+        }
+        if (::ioctl(out, FICLONE, in) == 0) {
+            traits.reflink = Reflink::Works;
+            return true;
+        }
+        Reflink untried = Reflink::Untried;
+        traits.reflink.compare_exchange_strong(untried, Reflink::Absent);
+        return false;
+    }
+
+    // Copies only the data extents and leaves the holes between them.
+    void copySparse(const std::string& source, FileSystemTraits& traits, int in, int out,
+                    off_t size) {
+        off_t position = 0;
+        while (position < size) {
+            const off_t data = ::lseek(in, position, SEEK_DATA);
+            if (data < 0) {
+                if (errno == ENXIO) {
+                    break;  // nothing but a hole up to the end
+                }
+                if (errno != EINVAL) {
+                    Fail(source, errno);
+                }
+                copyRange(source, traits, in, out, position, size - position);
+                return;
+            }
+            off_t hole = ::lseek(in, data, SEEK_HOLE);
+            if (hole < 0 || hole > size) {
+                hole = size;
+            }
+            copyRange(source, traits, in, out, data, hole - data);
+            position = hole;
+        }
+        if (::ftruncate(out, size) != 0) {
+            Fail(source, errno);
+        }
+    }
+
+    void copyRange(const std::string& source, FileSystemTraits& traits, int in, int out,
+                   off_t offset, off_t length) {
+        loff_t inOffset = offset;
+        loff_t outOffset = offset;
+        while (length > 0 && traits.copyFileRange) {
+            const ssize_t n =
+                ::copy_file_range(in, &inOffset, out, &outOffset, static_cast<size_t>(length), 0);
+            if (n > 0) {
+                length -= n;
+                continue;
+            }
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n < 0 && !FallsBackToReadWrite(errno)) {
+                Fail(source, errno);
+            }
+            if (n < 0 && (errno == ENOSYS || errno == EXDEV || errno == EOPNOTSUPP)) {
+                traits.copyFileRange = false;
+            }
+            break;  // a short result or a refusal: the rest goes through a buffer
+        }
+        if (length > 0) {
+            readWrite(source, in, out, inOffset, length);
+        }
+    }
+
+    void readWrite(const std::string& source, int in, int out, off_t offset, off_t length) {
+        if (!buffer_) {
+            buffer_ = std::make_unique<char[]>(kBufferSize);
+        }
+        while (length > 0) {
+            const size_t chunk = static_cast<size_t>(std::min<off_t>(length, kBufferSize));
+            const ssize_t got = ::pread(in, buffer_.get(), chunk, offset);
+            if (got < 0 && errno == EINTR) {
+                continue;
+            }
+            if (got < 0) {
+                Fail(source, errno);
+            }
+            if (got == 0) {
+                return;  // the file shrank while it was copied
+            }
+            writeAll(source, out, got, offset);
+            offset += got;
+            length -= got;
+        }
+    }
+
+    void writeAll(const std::string& source, int out, ssize_t count, off_t offset) {
+        const char* data = buffer_.get();
+        while (count > 0) {
+            const ssize_t put = ::pwrite(out, data, static_cast<size_t>(count), offset);
+            if (put < 0 && errno == EINTR) {
+                continue;
+            }
+            if (put <= 0) {
+                Fail(source, put < 0 ? errno : EIO);
+            }
+            data += put;
+            offset += put;
+            count -= put;
+        }
+    }
+
+    void setMetadata(const std::string& source, int out, const struct stat& st) {
+        const mode_t wanted = st.st_mode & kFileModeBits;
+        if ((wanted & 0777 & ~context_.umask) != wanted && ::fchmod(out, wanted) != 0) {
+            Fail(source, errno);
+        }
+        const struct timespec times[2] = {st.st_atim, st.st_mtim};
+        if (::futimens(out, times) != 0) {
+            Fail(source, errno);
+        }
+    }
+
+    CopyContext& context_;
+    std::unique_ptr<char[]> buffer_;
+};
+
+struct CopyItem {
+    enum class Kind { File, Link } kind;
+    std::string source;
+    std::string target;
+};
+using Batch = std::vector<CopyItem>;
+
+// Batches of files handed from the folder walker to the copy workers. Bounded, so that a
+// huge folder costs a fixed amount of memory.
+class BatchQueue {
+public:
+    void push(Batch batch) {
+        std::unique_lock lock(mutex_);
+        notFull_.wait(lock, [&] { return batches_.size() < kQueueBatches || abandoned_; });
+        if (abandoned_) {
+            return;
+        }
+        batches_.push_back(std::move(batch));
+        notEmpty_.notify_one();
+    }
+
+    std::optional<Batch> pop() {
+        std::unique_lock lock(mutex_);
+        notEmpty_.wait(lock, [&] { return !batches_.empty() || closed_; });
+        if (batches_.empty()) {
+            return std::nullopt;
+        }
+        Batch batch = std::move(batches_.front());
+        batches_.pop_front();
+        notFull_.notify_one();
+        return batch;
+    }
+
+    // No more batches will come.
+    void close() {
+        std::lock_guard lock(mutex_);
+        closed_ = true;
+        notEmpty_.notify_all();
+    }
+
+    // A copy failed: drop what is waiting and stop taking more.
+    void abandon() {
+        std::lock_guard lock(mutex_);
+        abandoned_ = true;
+        closed_ = true;
+        batches_.clear();
+        notFull_.notify_all();
+        notEmpty_.notify_all();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable notEmpty_;
+    std::condition_variable notFull_;
+    std::deque<Batch> batches_;
+    bool closed_ = false;
+    bool abandoned_ = false;
+};
+
+struct FolderRecord {
+    std::string target;
+    mode_t mode;
+    struct timespec atime;
+    struct timespec mtime;
+};
+
+class TreeCopier {
+public:
+    TreeCopier(CopyContext& context, int workers) : context_(context), workerCount_(workers) {}
+
+    void copy(const std::string& source, const std::string& target) {
+        startWorkers();
+        try {
+            walk(source, target);
+        } catch (...) {
+            context_.fail(std::current_exception());
+        }
+        if (context_.failed) {
+            queue_.abandon();
+        }
+        queue_.close();
+        drain();  // the walking thread copies too once the walk is done
+        for (std::thread& worker : workers_) {
+            worker.join();
+        }
+        if (context_.failure) {
+            std::rethrow_exception(context_.failure);
+        }
+        setFolderMetadata();
+    }
+
+private:
+    void startWorkers() {
+        for (int i = 0; i < workerCount_; ++i) {
+            workers_.emplace_back([this] { drain(); });
+        }
+    }
+
+    void drain() {
+        FileCopier copier(context_);
+        while (std::optional<Batch> batch = queue_.pop()) {
+            for (const CopyItem& item : *batch) {
+                if (context_.failed) {
+                    break;
+                }
+                copyItem(copier, item);
+            }
+        }
+    }
+
+    void copyItem(FileCopier& copier, const CopyItem& item) {
+        try {
+            if (item.kind == CopyItem::Kind::File) {
+                copier.copyFile(item.source, item.target, false);
+            } else {
+                copier.copyLink(item.source, item.target);
+            }
+        } catch (...) {
+            context_.fail(std::current_exception());
+            queue_.abandon();
+        }
+    }
+
+    // Depth first, one folder open at a time whatever the depth of the tree.
+    void walk(const std::string& source, const std::string& target) {
+        std::vector<std::pair<std::string, std::string>> pending{{source, target}};
+        bool root = true;
+        while (!pending.empty() && !context_.failed) {
+            auto [folderSource, folderTarget] = std::move(pending.back());
+            pending.pop_back();
+            copyFolder(folderSource, folderTarget, root, pending);
+            root = false;
+        }
+        flush();
+    }
+
+    void copyFolder(const std::string& source, const std::string& target, bool root,
+                    std::vector<std::pair<std::string, std::string>>& pending) {
+        const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (root ? 0 : O_NOFOLLOW);
+        Fd fd(::open(source.c_str(), flags));
+        if (fd.get() < 0) {
+            Fail(source, errno);
+        }
+        struct stat st;
+        if (::fstat(fd.get(), &st) != 0) {
+            Fail(source, errno);
+        }
+        if (::mkdir(target.c_str(), 0700) != 0) {
+            Fail(source, errno);
+        }
+        folders_.push_back({target, st.st_mode & kFolderModeBits, st.st_atim, st.st_mtim});
+        DIR* folder = ::fdopendir(fd.get());
+        if (!folder) {
+            Fail(source, errno);
+        }
+        fd.release();
+        std::unique_ptr<DIR, int (*)(DIR*)> closer(folder, ::closedir);
+        readEntries(folder, source, target, pending);
+    }
+
+    void readEntries(DIR* folder, const std::string& source, const std::string& target,
+                     std::vector<std::pair<std::string, std::string>>& pending) {
+        errno = 0;
+        while (const dirent* entry = ::readdir(folder)) {
+            const char* name = entry->d_name;
+            if (!(name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))) {
+                addEntry(folder, entry, source + '/' + name, target + '/' + name, pending);
+            }
+            errno = 0;
+        }
+        if (errno != 0) {
+            Fail(source, errno);
+        }
+    }
+
+    void addEntry(DIR* folder, const dirent* entry, std::string source, std::string target,
+                  std::vector<std::pair<std::string, std::string>>& pending) {
+        unsigned char type = entry->d_type;
+        if (type == DT_UNKNOWN) {
+            struct stat st;
+            if (::fstatat(::dirfd(folder), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+                Fail(source, errno);
+            }
+            type = S_ISDIR(st.st_mode)   ? DT_DIR
+                   : S_ISREG(st.st_mode) ? DT_REG
+                   : S_ISLNK(st.st_mode) ? DT_LNK
+                                         : DT_UNKNOWN;
+        }
+        if (type == DT_DIR) {
+            pending.emplace_back(std::move(source), std::move(target));
+        } else if (type == DT_REG || type == DT_LNK) {
+            const auto kind = type == DT_REG ? CopyItem::Kind::File : CopyItem::Kind::Link;
+            batch_.push_back({kind, std::move(source), std::move(target)});
+            if (batch_.size() >= kBatchSize) {
+                flush();
+            }
+        }
+        // FIFOs, sockets and devices are not copied.
+    }
+
+    void flush() {
+        if (!batch_.empty()) {
+            queue_.push(std::exchange(batch_, {}));
+        }
+    }
+
+    // Deepest first: a folder's time is set after everything inside it is written.
+    void setFolderMetadata() {
+        for (auto folder = folders_.rbegin(); folder != folders_.rend(); ++folder) {
+            if (::chmod(folder->target.c_str(), folder->mode) != 0) {
+                Fail(folder->target, errno);
+            }
+            const struct timespec times[2] = {folder->atime, folder->mtime};
+            if (::utimensat(AT_FDCWD, folder->target.c_str(), times, 0) != 0) {
+                Fail(folder->target, errno);
+            }
+        }
+    }
+
+    CopyContext& context_;
+    int workerCount_;
+    BatchQueue queue_;
+    std::vector<std::thread> workers_;
+    Batch batch_;
+    std::vector<FolderRecord> folders_;
+};
+
+int WorkerCount(int requested) {
+    if (requested > 0) {
+        return requested;
+    }
+    return std::clamp(static_cast<int>(std::thread::hardware_concurrency()), 1, 4);
+}
+
+void CopyTopLevel(const std::string& source, const std::string& target, int workers) {
+    struct stat st;
+    if (::stat(source.c_str(), &st) != 0) {
+        Fail(source, errno);
+    }
+    CopyContext context;
+    if (S_ISDIR(st.st_mode)) {
+        TreeCopier(context, WorkerCount(workers)).copy(source, target);
+    } else if (S_ISREG(st.st_mode)) {
+        FileCopier(context).copyFile(source, target, true);
+    } else {
+        throw Error(QStringLiteral("Cannot copy \"%1\": it is neither a file nor a folder")
+                        .arg(PathText(source)));
+    }
+}
+
+}  // namespace
+
+void CopyTree(const std::filesystem::path& source, const std::filesystem::path& target,
+              int workers) {
+    struct stat existing;
+    if (::lstat(target.c_str(), &existing) == 0) {
+        Fail(target.native(), EEXIST);
+    }
+    try {
+        CopyTopLevel(source.native(), target.native(), workers);
+    } catch (...) {
+        RemoveTree(target);
+        throw;
+    }
+}
+
+void SetCopyFaultInjector(CopyFaultInjector newInjector) {
+    std::lock_guard lock(injectorMutex);
+    injector = std::move(newInjector);
+}

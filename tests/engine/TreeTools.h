@@ -1,0 +1,151 @@
+#pragma once
+
+// Building and describing small file trees with raw POSIX calls, so names that are not
+// UTF-8 survive and links are never followed.
+
+#include <QByteArray>
+#include <QCryptographicHash>
+#include <QStringList>
+#include <algorithm>
+#include <map>
+#include <string>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+namespace TreeTools {
+
+inline bool Put(const std::string& path, const QByteArray& bytes, mode_t mode = 0644) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        return false;
+    }
+    const bool written = ::write(fd, bytes.constData(), bytes.size()) == bytes.size();
+    return ::close(fd) == 0 && written && ::chmod(path.c_str(), mode) == 0;
+}
+
+inline bool Folder(const std::string& path, mode_t mode = 0755) {
+    return ::mkdir(path.c_str(), 0700) == 0 && ::chmod(path.c_str(), mode) == 0;
+}
+
+// Sets the modification time (and access time) to a fixed second, link itself included.
+inline bool Age(const std::string& path, time_t seconds, long nanoseconds = 0) {
+    const struct timespec times[2] = {{seconds, nanoseconds}, {seconds, nanoseconds}};
+    return ::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+inline std::string Hex(const std::string& name) {
+    std::string shown;
+    for (unsigned char c : name) {
+        if (c >= 0x20 && c < 0x7F && c != '%') {
+            shown += static_cast<char>(c);
+        } else {
+            char escaped[4];
+            std::snprintf(escaped, sizeof escaped, "%%%02X", c);
+            shown += escaped;
+        }
+    }
+    return shown;
+}
+
+inline QByteArray Content(const std::string& path) {
+    QByteArray bytes;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        return "<unreadable>";
+    }
+    char buffer[65536];
+    ssize_t n;
+    while ((n = ::read(fd, buffer, sizeof buffer)) > 0) {
+        bytes.append(buffer, n);
+    }
+    ::close(fd);
+    return bytes;
+}
+
+struct Walk {
+    QStringList lines;
+    std::map<std::pair<dev_t, ino_t>, std::string> firstName;
+
+    void entry(const std::string& path, const std::string& relative, bool withTimes) {
+        struct stat st;
+        if (::lstat(path.c_str(), &st) != 0) {
+            lines << QString::fromStdString(Hex(relative) + " <gone>");
+            return;
+        }
+        std::string line = Hex(relative);
+        char mode[16];
+        std::snprintf(mode, sizeof mode, " %04o", static_cast<unsigned>(st.st_mode & 07777));
+        if (S_ISLNK(st.st_mode)) {
+            char target[4096];
+            const ssize_t n = ::readlink(path.c_str(), target, sizeof target);
+            line += " link->" + Hex(std::string(target, n > 0 ? n : 0));
+        } else if (S_ISDIR(st.st_mode)) {
+            line += std::string(" dir") + mode;
+        } else if (S_ISREG(st.st_mode)) {
+            const auto key = std::make_pair(st.st_dev, st.st_ino);
+            const auto [first, isNew] = firstName.try_emplace(key, relative);
+            line += std::string(" file") + mode + " size " + std::to_string(st.st_size) + " sha1 " +
+                    QCryptographicHash::hash(Content(path), QCryptographicHash::Sha1)
+                        .toHex()
+                        .toStdString();
+            if (!isNew) {
+                line += " same-as " + Hex(first->second);
+            }
+        } else {
+            line += " special";
+        }
+        if (withTimes) {
+            line += " mtime " + std::to_string(st.st_mtim.tv_sec) + "." +
+                    std::to_string(st.st_mtim.tv_nsec);
+        }
+        lines << QString::fromStdString(line);
+        if (S_ISDIR(st.st_mode)) {
+            children(path, relative, withTimes);
+        }
+    }
+
+    void children(const std::string& path, const std::string& relative, bool withTimes) {
+        DIR* dir = ::opendir(path.c_str());
+        if (!dir) {
+            lines << QString::fromStdString(Hex(relative) + " <unlistable>");
+            return;
+        }
+        std::vector<std::string> names;
+        while (const dirent* e = ::readdir(dir)) {
+            const std::string name = e->d_name;
+            if (name != "." && name != "..") {
+                names.push_back(name);
+            }
+        }
+        ::closedir(dir);
+        std::sort(names.begin(), names.end());
+        for (const std::string& name : names) {
+            entry(path + "/" + name, relative + "/" + name, withTimes);
+        }
+    }
+};
+
+// One line per entry, sorted by name: type, mode, size, content hash, link target,
+// hard-link partner and (withTimes) modification time. FIFOs and the like show as
+// "special", so a faithful copy differs from its source exactly in those lines.
+inline QStringList Describe(const std::string& root, bool withTimes = true) {
+    Walk walk;
+    walk.entry(root, ".", withTimes);
+    return walk.lines;
+}
+
+inline QStringList WithoutSpecials(QStringList lines) {
+    lines.removeIf([](const QString& line) { return line.contains(QLatin1String(" special")); });
+    return lines;
+}
+
+inline bool Exists(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+}  // namespace TreeTools
