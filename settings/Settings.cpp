@@ -105,6 +105,7 @@ std::optional<QString> FailedCheck(const MainFormFields& fields) {
 struct KeyValue {
     const QString& key;
     QString value;
+    bool isPath = false;
 };
 
 // A line break in a value would start lines of its own in the file; such a path (a
@@ -112,8 +113,9 @@ struct KeyValue {
 void RefuseLineBreaks(const std::array<KeyValue, 5>& values) {
     for (const KeyValue& entry : values) {
         if (HoldsLineBreak(entry.value)) {
-            throw Error(QStringLiteral("The path \"%1\" holds a line break and cannot be saved")
-                            .arg(entry.value));
+            const QString what = entry.isPath ? QStringLiteral("path") : QStringLiteral("value");
+            throw Error(QStringLiteral("The %1 \"%2\" holds a line break and cannot be saved")
+                            .arg(what, entry.value));
         }
     }
 }
@@ -147,8 +149,8 @@ void SaveSettings(MainFormFields& fields) {
     }
     fields.DayList = DayListOf(fields);
     const std::array<KeyValue, 5> values = {{
-        {kSourceKey, fields.Edit1Text()},
-        {kDestinationKey, fields.Edit2Text()},
+        {kSourceKey, fields.Edit1Text(), true},
+        {kDestinationKey, fields.Edit2Text(), true},
         {kTimeKey, TimeFormat::current().longTime(fields.PickerTime())},
         {kDaysKey, fields.DayList},
         {kCountKey, fields.CountText()},

@@ -556,7 +556,7 @@ void LoadSaveTest::unwritableConfig() {
     if (immutable) {
         attribute.emplace(WorkingFiles::kConfig);
         if (!attribute->isSet()) {
-            QSKIP("chattr +i is not available here");
+            QSKIP("chattr +i needs root on a file system with attributes");
         }
     } else {
         QVERIFY(QFile::setPermissions(WorkingFiles::kConfig,
@@ -593,27 +593,37 @@ void LoadSaveTest::failedWriteKeepsEarlierKeys() {
 void LoadSaveTest::lineBreakInAPath_data() {
     QTest::addColumn<QString>("edit1");
     QTest::addColumn<QString>("edit2");
-    QTest::addColumn<QString>("shown");
-    QTest::newRow("source with LF") << "/home/a\n[备份设置]"
-                                    << "/dst"
-                                    << "/home/a\n[备份设置]";
-    QTest::newRow("destination with CR") << "/src"
-                                         << "/b\rx"
-                                         << "/b\rx";
+    QTest::addColumn<QString>("count");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("source with LF")
+        << "/home/a\n[备份设置]"
+        << "/dst"
+        << "5"
+        << "The path \"/home/a\n[备份设置]\" holds a line break and cannot be saved.";
+    QTest::newRow("destination with CR")
+        << "/src"
+        << "/b\rx"
+        << "5"
+        << "The path \"/b\rx\" holds a line break and cannot be saved.";
+    QTest::newRow("count with LF") << "/src"
+                                   << "/dst"
+                                   << "5\n"
+                                   << "The value \"5\n\" holds a line break and cannot be saved.";
 }
 
 void LoadSaveTest::lineBreakInAPath() {
     QFETCH(QString, edit1);
     QFETCH(QString, edit2);
-    QFETCH(QString, shown);
+    QFETCH(QString, count);
+    QFETCH(QString, message);
     TaskFolder folder;
     QVERIFY(WriteBytes(WorkingFiles::kConfig, kExample));
     FakeFields fields = Valid();
     fields.Edit1 = edit1;
     fields.Edit2 = edit2;
+    fields.SetCount(count, 5);
     RunGuarded([&] { SaveSettings(fields); });
-    QCOMPARE(prompts_->errors(),
-             QStringList{"The path \"" + shown + "\" holds a line break and cannot be saved."});
+    QCOMPARE(prompts_->errors(), QStringList{message});
     QCOMPARE(ReadBytes(WorkingFiles::kConfig), kExample);
     QCOMPARE(fields.Panels[1], QString());
 }
