@@ -1,0 +1,118 @@
+"""Reading the program's texts through the accessibility tree (AT-SPI)."""
+
+import time
+
+try:
+    import pyatspi
+except ImportError:  # run by a Python that lacks Debian's bindings
+    pyatspi = None
+
+
+def available():
+    return pyatspi is not None
+
+
+def application(pid, timeout=10):
+    """The program's accessible application object, once it has joined the bus."""
+    deadline = time.monotonic() + timeout
+    while True:
+        try:
+            desktop = pyatspi.Registry.getDesktop(0)
+            for index in range(desktop.childCount):
+                app = desktop.getChildAtIndex(index)
+                if app is not None and app.get_process_id() == pid:
+                    return app
+        except Exception:
+            pass
+        if time.monotonic() >= deadline:
+            return None
+        time.sleep(0.1)
+
+
+def walk(node, depth=0):
+    if node is None or depth > 40:
+        return
+    yield node
+    try:
+        count = node.childCount
+    except Exception:
+        return
+    for index in range(count):
+        try:
+            child = node.getChildAtIndex(index)
+        except Exception:
+            continue
+        yield from walk(child, depth + 1)
+
+
+def find(root, name=None, role=None):
+    for node in walk(root):
+        try:
+            if name is not None and node.name != name:
+                continue
+            if role is not None and node.getRoleName() != role:
+                continue
+            return node
+        except Exception:
+            continue
+    return None
+
+
+def find_all(root, role):
+    result = []
+    for node in walk(root):
+        try:
+            if node.getRoleName() == role:
+                result.append(node)
+        except Exception:
+            continue
+    return result
+
+
+def text_of(node):
+    """The text a node shows: its Text interface, else its description; None when it
+    offers neither."""
+    if node is None:
+        return None
+    try:
+        return node.queryText().getText(0, -1)
+    except Exception:
+        pass
+    try:
+        if node.description:
+            return node.description
+    except Exception:
+        pass
+    return None
+
+
+def states(node):
+    try:
+        return {pyatspi.stateToString(s) for s in node.getState().getStates()}
+    except Exception:
+        return set()
+
+
+def frames(app):
+    """The top-level windows (frames and dialogs) of the application, by name."""
+    result = []
+    try:
+        for index in range(app.childCount):
+            child = app.getChildAtIndex(index)
+            if child is not None:
+                result.append(child)
+    except Exception:
+        pass
+    return result
+
+
+def labels_text(node):
+    """The names of the labels inside node, joined: the text of a message box."""
+    names = []
+    for child in walk(node):
+        try:
+            if child.getRoleName() in ("label", "static") and child.name:
+                names.append(child.name)
+        except Exception:
+            continue
+    return " | ".join(names)
