@@ -34,6 +34,7 @@ BUTTON8 = (120, 376, 113, 33)  # 启动备份计划
 BUTTON9 = (232, 376, 113, 33)  # 终止备份计划
 BUTTON10 = (344, 376, 113, 33)  # 手动执行备份
 BUTTON7 = (453, 376, 113, 33)  # 查看操作日志
+COUNT_FIELD = (160, 330, 81, 21)  # DBNumberEditEh1
 GROUPBOX2 = (16, 168)
 CHECKBOX8 = (288, 24, 105, 17)  # 星期三, inside GroupBox2
 
@@ -195,8 +196,9 @@ class Suite:
 
     def config_roundtrip(self):
         task = self.task("config")
-        source = os.path.join(task, "资料", "合同")
-        target = os.path.join(task, "备份")
+        # Neither the load nor the save looks at the folders, so these need not exist.
+        source = "/home/用户/资料/合同"
+        target = "/media/备份盘/备份"
         lines = files.config_lines(source, target, "08:30:17", "星期一;星期二 ;星期五;", "5")
         lines += ["[其他设置]", "说明=保持原样"]
         config = os.path.join(task, "config.ini")
@@ -220,6 +222,11 @@ class Suite:
         program.client(*in_groupbox1(GROUPBOX2[0] + left, GROUPBOX2[1] + top, 16, height))
         expect(poll(lambda: "星期三" in self.ticked_days(program), 3),
                "a click on 星期三 did not tick it")
+        # A typed 0 becomes 1 when the click on the save button takes the focus.
+        self.click_control(program, COUNT_FIELD)
+        self.desktop.key("ctrl+a", "0")
+        expect(poll(lambda: self.field_text(program, COUNT_NAME) == "0", 3),
+               f"typing 0 shows {self.field_text(program, COUNT_NAME)!r}")
         before = files.read_bytes(config)
         self.click_control(program, BUTTON6)
         saved = poll(lambda: files.read_bytes(config) != before or
@@ -230,6 +237,7 @@ class Suite:
                        "'配置文件保存完毕!' after '保存配置信息'")
         self.features["save"] = True
         lines[4] = f"{files.KEY_DAYS}=星期一;星期二 ;星期三;星期五;"
+        lines[5] = f"{files.KEY_COUNT}=1"
         expected = files.config_bytes(lines)
         poll(lambda: files.read_bytes(config) == expected, 2)
         written = files.read_bytes(config)
