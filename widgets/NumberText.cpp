@@ -229,8 +229,9 @@ double Bounded(double value, double minValue, double maxValue) {
 double Rounded(double value, int decimalPlaces) {
     const double scale = std::pow(10.0, decimalPlaces);
     const double scaled = value * scale;
-    // A value this large has no decimals left to round, and scaling it would overflow.
-    if (!std::isfinite(scaled) || std::fabs(scaled) >= 0x1p52) {
+    // From 2^53 on every double is whole, so there is nothing to round; scaling back would
+    // only lose bits, and for the largest values the product overflows.
+    if (!std::isfinite(scaled) || std::fabs(scaled) >= 0x1p53) {
         return value;
     }
     return std::nearbyint(scaled) / scale;
