@@ -12,13 +12,11 @@
 #include "platform/WorkingFiles.h"
 #include "settings/Settings.h"
 
-#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <QDir>
 #include <QFileInfo>
 #include <QTest>
-#include <csignal>
 
 namespace {
 
@@ -91,25 +89,6 @@ QStringList FolderEntries() {
     return QDir::current().entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
                                      QDir::NoDotAndDotDot);
 }
-
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes) {
-        ::getrlimit(RLIMIT_FSIZE, &previous_);
-        previousHandler_ = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit limit = previous_;
-        limit.rlim_cur = bytes;
-        ::setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    ~FileSizeLimit() {
-        ::setrlimit(RLIMIT_FSIZE, &previous_);
-        std::signal(SIGXFSZ, previousHandler_);
-    }
-
-private:
-    rlimit previous_{};
-    void (*previousHandler_)(int) = nullptr;
-};
 
 }  // namespace
 
