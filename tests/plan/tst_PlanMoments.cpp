@@ -320,6 +320,8 @@ void PlanMomentsTest::restartedPlan_data() {
     QTest::addColumn<bool>("fires");
     QTest::newRow("started before the moment")
         << QTime(8, 29, 49, 400) << QTime(8, 29, 50, 400) << true;
+    QTest::newRow("started before, first tick late")
+        << QTime(8, 29, 49, 500) << QTime(8, 29, 51) << true;
     QTest::newRow("started a second after it") << QTime(8, 29, 51) << QTime(8, 29, 52) << false;
     QTest::newRow("started within the second")
         << QTime(8, 29, 50, 100) << QTime(8, 29, 51, 100) << false;

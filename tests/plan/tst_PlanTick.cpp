@@ -40,6 +40,7 @@ private slots:
     void emptySourceOrDestinationDoesNothing_data();
     void emptySourceOrDestinationDoesNothing();
     void otherDayRefreshesOnlyTheDayList();
+    void momentPassedWithoutASourceDoesNotFireLate();
 
     void untickingTodayWithoutSavingStopsTheRun();
     void laterTimeWithoutSavingMovesTheRun();
@@ -124,6 +125,19 @@ void PlanTickTest::otherDayRefreshesOnlyTheDayList() {
     QCOMPARE(h.fields.DayList, QStringLiteral("星期一;"));
     QVERIFY(h.fields.buttonWrites.empty());
     QVERIFY(!h.fields.ButtonEnabled(PlanButton::Button10));
+}
+
+// Every tick counts as the previous one, also a tick that ended early: a source filled in
+// just after the moment does not make the next tick a late one.
+void PlanTickTest::momentPassedWithoutASourceDoesNotFireLate() {
+    PlanHarness h(At(kMonday, 8, 0, 0));
+    h.tickDays({0});
+    h.tick();
+    h.fields.Edit1.clear();
+    h.sweep(At(kMonday, 8, 29, 45, 500), At(kMonday, 8, 29, 51, 500));
+    h.fields.Edit1 = QStringLiteral("/data/reports");
+    h.tickAt(At(kMonday, 8, 29, 52, 500));
+    QVERIFY(h.runs.empty());
 }
 
 void PlanTickTest::untickingTodayWithoutSavingStopsTheRun() {
