@@ -67,7 +67,6 @@ public:
     }
     // Ticks at `from`, then every `stepMsecs` while the clock has not passed `to`.
     void sweep(const QDateTime& from, const QDateTime& to, qint64 stepMsecs = 1000) {
-        clock.set(from);
         for (QDateTime now = from; now <= to; now = now.addMSecs(stepMsecs)) {
             clock.set(now);
             tick();
