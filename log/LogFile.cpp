@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 
@@ -134,9 +135,9 @@ void WriteAll(int fd, const QByteArray& bytes) {
 }
 
 // Opens a file of a fresh name in the Log folder; -1 with errno set when none can be made.
-int CreateTemporary(QByteArray& path) {
+int CreateTemporary(const QByteArray& folder, QByteArray& path) {
     for (int attempt = 0; attempt < 16; ++attempt) {
-        path = LogFolderFsPath() + "/.FileBackupLog.log." +
+        path = folder + "/.FileBackupLog.log." +
                QByteArray::number(QRandomGenerator::global()->generate64(), 36) + ".tmp";
         const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0 || errno != EEXIST) {
@@ -146,10 +147,10 @@ int CreateTemporary(QByteArray& path) {
     return -1;
 }
 
-// A temporary file in the Log folder; removed again unless it was renamed into place.
+// A temporary file in the given folder; removed again unless it was renamed into place.
 class TemporaryLog {
 public:
-    TemporaryLog() : fd_(CreateTemporary(path_)) {
+    explicit TemporaryLog(const QByteArray& folder) : fd_(CreateTemporary(folder, path_)) {
         if (!fd_.valid()) {
             ThrowCannotCreate(errno);
         }
@@ -188,23 +189,44 @@ private:
     bool renamed_ = false;
 };
 
+// Where the new content goes: the log itself, or the file it links to, so that a log kept
+// elsewhere through a symbolic link stays linked.
+QByteArray ReplacementTarget() {
+    struct stat status {};
+    if (::lstat(LogFsPath().constData(), &status) == 0 && S_ISLNK(status.st_mode)) {
+        if (char* resolved = ::realpath(LogFsPath().constData(), nullptr)) {
+            const QByteArray target(resolved);
+            std::free(resolved);
+            return target;
+        }
+    }
+    return LogFsPath();
+}
+
+QByteArray FolderOf(const QByteArray& path) {
+    const qsizetype slash = path.lastIndexOf('/');
+    return slash <= 0 ? QByteArray(slash == 0 ? "/" : ".") : path.left(slash);
+}
+
 // The rename is on disk only once the folder's entry is; a failure here changes nothing
 // about the content already in place, so it is not reported.
-void SyncLogFolder() {
-    Descriptor folder(::open(LogFolderFsPath().constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (folder.valid()) {
-        ::fsync(folder.get());
+void SyncFolder(const QByteArray& folder) {
+    Descriptor handle(::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (handle.valid()) {
+        ::fsync(handle.get());
     }
 }
 
 void ReplaceLog(const QByteArray& content, std::optional<mode_t> mode) {
-    TemporaryLog temporary;
+    const QByteArray target = ReplacementTarget();
+    const QByteArray folder = FolderOf(target);
+    TemporaryLog temporary(folder);
     if (mode) {
         temporary.setMode(*mode);
     }
     temporary.write(content);
-    temporary.renameOver(LogFsPath());
-    SyncLogFolder();
+    temporary.renameOver(target);
+    SyncFolder(folder);
 }
 
 }  // namespace

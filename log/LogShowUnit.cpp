@@ -52,6 +52,12 @@ TLogShowForm::TLogShowForm(QWidget* owner)
     centreOnScreen();
 }
 
+TLogShowForm::~TLogShowForm() {
+    if (LogShowForm == this) {
+        LogShowForm = nullptr;
+    }
+}
+
 void TLogShowForm::buildMemo() {
     Memo1 = new QPlainTextEdit(this);
     Memo1->setObjectName(QStringLiteral("Memo1"));

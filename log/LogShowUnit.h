@@ -13,6 +13,7 @@ class TLogShowForm : public QWidget {
     Q_OBJECT
 public:
     explicit TLogShowForm(QWidget* owner = nullptr);
+    ~TLogShowForm() override;
 
     void FormShow();  // fill the text from the log; runs at the first show
     void N1Click();   // refresh
@@ -38,7 +39,7 @@ private:
     bool formShown_ = false;
 };
 
-// The newest viewer opened.
+// The newest viewer opened; nullptr again once that one is closed.
 extern TLogShowForm* LogShowForm;
 
 // The log text as the viewer shows it: cut at the first NUL, every line break one "\n"

@@ -110,6 +110,9 @@ private slots:
     void failedWriteLeavesOldLog();
     void failedRenameLeavesLogInPlace();
     void unreadableLogStopsAppend();
+    void folderRefusingTemporaryLeavesOldLog();
+    void appendThroughSymbolicLinkKeepsLink();
+    void readOnlyLogRefusesEnsure();
     void ensureLogFile_data();
     void ensureLogFile();
     void clearLog_data();
@@ -335,6 +338,56 @@ void LogFileTest::unreadableLogStopsAppend() {
              QStringLiteral("Cannot open file \"%1\". Permission denied").arg(FullLogPath()));
     QCOMPARE(::chmod(QFile::encodeName(WorkingFiles::kLog).constData(), 0600), 0);
     QCOMPARE(ReadBytes(WorkingFiles::kLog), QByteArray("old\r\n"));
+}
+
+void LogFileTest::folderRefusingTemporaryLeavesOldLog() {
+    if (::geteuid() == 0) {
+        QSKIP("permission bits do not stop root");
+    }
+    TaskFolder task;
+    QVERIFY(MakeLogFolder());
+    QVERIFY(WriteBytes(WorkingFiles::kLog, "old\n"));
+    QCOMPARE(::chmod(QFile::encodeName(WorkingFiles::kLogFolder).constData(), 0555), 0);
+    const MockClock clock(kMorning);
+
+    const QString error = ErrorOf(AppendSample);
+
+    QCOMPARE(::chmod(QFile::encodeName(WorkingFiles::kLogFolder).constData(), 0755), 0);
+    QCOMPARE(error,
+             QStringLiteral("Cannot create file \"%1\". Permission denied").arg(FullLogPath()));
+    QCOMPARE(ReadBytes(WorkingFiles::kLog), QByteArray("old\n"));
+    QCOMPARE(LogFolderEntries(), QStringList{QStringLiteral("FileBackupLog.log")});
+}
+
+void LogFileTest::appendThroughSymbolicLinkKeepsLink() {
+    TaskFolder task;
+    QVERIFY(MakeLogFolder());
+    QVERIFY(QDir().mkdir(QStringLiteral("elsewhere")));
+    QVERIFY(WriteBytes(QStringLiteral("elsewhere/kept.log"), "old\n"));
+    QVERIFY(QFile::link(QStringLiteral("../elsewhere/kept.log"), WorkingFiles::kLog));
+    const ScopedTimeFormat regional(TwentyFourHourFormat());
+    const MockClock clock(kMorning);
+
+    AppendSample();
+
+    QVERIFY(QFileInfo(WorkingFiles::kLog).isSymLink());
+    QCOMPARE(ReadBytes(QStringLiteral("elsewhere/kept.log")), "old\r\n" + kLine);
+    QCOMPARE(QDir(QStringLiteral("elsewhere")).entryList(QDir::Files | QDir::Hidden),
+             QStringList{QStringLiteral("kept.log")});
+}
+
+void LogFileTest::readOnlyLogRefusesEnsure() {
+    if (::geteuid() == 0) {
+        QSKIP("permission bits do not stop root");
+    }
+    TaskFolder task;
+    QVERIFY(MakeLogFolder());
+    QVERIFY(WriteBytes(WorkingFiles::kLog, "old\n"));
+    QCOMPARE(::chmod(QFile::encodeName(WorkingFiles::kLog).constData(), 0444), 0);
+
+    QCOMPARE(ErrorOf(EnsureLogFile), QStringLiteral("File access denied"));
+    QCOMPARE(ErrorOf(ClearLog), QStringLiteral("File access denied"));
+    QCOMPARE(ReadBytes(WorkingFiles::kLog), QByteArray("old\n"));
 }
 
 void LogFileTest::ensureLogFile_data() {

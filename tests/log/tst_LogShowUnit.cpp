@@ -313,6 +313,7 @@ void LogShowUnitTest::closingDestroysViewer() {
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 
     QVERIFY(viewer.isNull());
+    QCOMPARE(LogShowForm, nullptr);
     QVERIFY(prompts.shown.empty());
 }
 
