@@ -34,13 +34,19 @@ namespace {
 constexpr mode_t kFileModeBits = 01777;
 constexpr mode_t kFolderModeBits = 03777;
 constexpr size_t kBufferSize = 256 * 1024;
-constexpr size_t kBatchSize = 32;
-constexpr size_t kQueueBatches = 64;
+// A batch holds the files of one folder (or a slice of a big one): workers that create files
+// in different folders do not queue on one folder's lock.
+constexpr size_t kBatchSize = 256;
+constexpr size_t kQueuedItems = 4096;
 
 std::mutex injectorMutex;
 CopyFaultInjector injector;
+std::atomic<bool> injecting{false};
 
 int InjectedFault(const std::string& sourceFile) {
+    if (!injecting) {
+        return 0;
+    }
     std::lock_guard lock(injectorMutex);
     return injector ? injector(std::filesystem::path(sourceFile)) : 0;
 }
@@ -238,7 +244,11 @@ private:
         if (st.st_size == 0) {
             return;
         }
-        FileSystemTraits& traits = context_.traits.of(st.st_dev);
+        if (!traits_ || device_ != st.st_dev) {
+            traits_ = &context_.traits.of(st.st_dev);
+            device_ = st.st_dev;
+        }
+        FileSystemTraits& traits = *traits_;
         if (tryReflink(traits, in, out)) {
             return;
         }
@@ -369,6 +379,8 @@ private:
 
     CopyContext& context_;
     std::unique_ptr<char[]> buffer_;
+    FileSystemTraits* traits_ = nullptr;
+    dev_t device_ = 0;
 };
 
 struct CopyItem {
@@ -384,10 +396,11 @@ class BatchQueue {
 public:
     void push(Batch batch) {
         std::unique_lock lock(mutex_);
-        notFull_.wait(lock, [&] { return batches_.size() < kQueueBatches || abandoned_; });
+        notFull_.wait(lock, [&] { return queuedItems_ < kQueuedItems || abandoned_; });
         if (abandoned_) {
             return;
         }
+        queuedItems_ += batch.size();
         batches_.push_back(std::move(batch));
         notEmpty_.notify_one();
     }
@@ -400,6 +413,7 @@ public:
         }
         Batch batch = std::move(batches_.front());
         batches_.pop_front();
+        queuedItems_ -= batch.size();
         notFull_.notify_one();
         return batch;
     }
@@ -417,6 +431,7 @@ public:
         abandoned_ = true;
         closed_ = true;
         batches_.clear();
+        queuedItems_ = 0;
         notFull_.notify_all();
         notEmpty_.notify_all();
     }
@@ -426,6 +441,7 @@ private:
     std::condition_variable notEmpty_;
     std::condition_variable notFull_;
     std::deque<Batch> batches_;
+    size_t queuedItems_ = 0;
     bool closed_ = false;
     bool abandoned_ = false;
 };
@@ -529,6 +545,7 @@ private:
         fd.release();
         std::unique_ptr<DIR, int (*)(DIR*)> closer(folder, ::closedir);
         readEntries(folder, source, target, pending);
+        flush();
     }
 
     void readEntries(DIR* folder, const std::string& source, const std::string& target,
@@ -640,4 +657,5 @@ void CopyTree(const std::filesystem::path& source, const std::filesystem::path& 
 void SetCopyFaultInjector(CopyFaultInjector newInjector) {
     std::lock_guard lock(injectorMutex);
     injector = std::move(newInjector);
+    injecting = static_cast<bool>(injector);
 }

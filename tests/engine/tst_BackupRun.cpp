@@ -1,0 +1,355 @@
+#include "CatalogueRows.h"
+#include "FakeFields.h"
+#include "MockClock.h"
+#include "ScriptedPrompts.h"
+#include "TaskFolder.h"
+#include "TreeTools.h"
+#include "engine/BackupRun.h"
+#include "engine/Catalogue.h"
+#include "log/LogFile.h"
+#include "platform/Error.h"
+#include "platform/TreeCopy.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTest>
+
+#include <sys/mount.h>
+
+using namespace TreeTools;
+
+class BackupRunTest : public QObject {
+    Q_OBJECT
+private slots:
+    void sourceName_data();
+    void sourceName();
+    void targetPath_data();
+    void targetPath();
+    void emptyField_data();
+    void emptyField();
+    void statusShowsBeforeTheCopy();
+    void twoRunsOnOneDay();
+    void leftoverPartialCopyIsRemoved();
+    void failedCopyLeavesNoTrace();
+    void fullDiskLeavesNoTrace();
+    void refusedBeforeAnythingIsWritten_data();
+    void refusedBeforeAnythingIsWritten();
+};
+
+namespace {
+
+const QDateTime kMorning(QDate(2026, 5, 14), QTime(10, 0));
+
+// A task folder with its catalogue and log folder, as start-up leaves it.
+struct Task {
+    TaskFolder folder;
+    MockClock clock{kMorning};
+    ScriptedPrompts prompts;
+    FakeFields fields;
+
+    Task() {
+        QVERIFY(Catalogue::Create());
+        QVERIFY(QDir().mkdir("Log"));
+    }
+    QString text(const QString& relative) const { return folder.path() + u'/' + relative; }
+    std::string path(const QString& relative) const { return text(relative).toStdString(); }
+
+    void run() {
+        Catalogue catalogue;
+        RunBackup(fields, catalogue);
+    }
+    QString runFailure() {
+        try {
+            run();
+        } catch (const Error& error) {
+            return error.message();
+        }
+        return {};
+    }
+};
+
+// The lines of the log; empty when the log engine writes none.
+QStringList LogLines() {
+    if (!QFileInfo::exists("Log/FileBackupLog.log")) {
+        return {};
+    }
+    QStringList lines = ReadLog().split(QStringLiteral("\r\n"));
+    lines.removeAll(QString());
+    return lines;
+}
+
+void BuildReports(const std::string& root, const QByteArray& content) {
+    QVERIFY(Folder(root));
+    QVERIFY(Folder(root + "/2026"));
+    QVERIFY(Put(root + "/2026/may.txt", content));
+    QVERIFY(Put(root + "/summary.txt", "summary"));
+}
+
+QStringList Entries(const QString& folder) {
+    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
+                                  QDir::NoDotAndDotDot);
+}
+
+}  // namespace
+
+void BackupRunTest::sourceName_data() {
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<QString>("name");
+    QTest::newRow("folder") << "/work/reports"
+                            << "/reports";
+    QTest::newRow("file") << "/data/ledger.xls"
+                          << "/ledger.xls";
+    QTest::newRow("no separator") << "reports"
+                                  << "reports";
+    QTest::newRow("ends in separator") << "/work/reports/"
+                                       << "/";
+    QTest::newRow("blanks kept") << " /work/my reports "
+                                 << "/my reports ";
+    QTest::newRow("chinese") << "/数据/报表"
+                             << "/报表";
+}
+
+void BackupRunTest::sourceName() {
+    QFETCH(QString, source);
+    QFETCH(QString, name);
+    QCOMPARE(SourceName(source), name);
+}
+
+void BackupRunTest::targetPath_data() {
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<QString>("destination");
+    QTest::addColumn<QString>("edit3");
+    QTest::addColumn<QString>("target");
+    QTest::addColumn<QString>("onDisk");
+    // Relative to the task folder; the run is given them as absolute paths, except a source
+    // without any separator, which names a folder of the current folder.
+    QTest::newRow("folder source") << "work/reports"
+                                   << "bk"
+                                   << "/reports"
+                                   << "bk/reports_260514"
+                                   << "bk/reports_260514";
+    QTest::newRow("file source") << "work/ledger.xls"
+                                 << "bk"
+                                 << "/ledger.xls"
+                                 << "bk/ledger.xls_260514"
+                                 << "bk/ledger.xls_260514";
+    QTest::newRow("destination ending in /") << "work/reports"
+                                             << "bk/"
+                                             << "/reports"
+                                             << "bk//reports_260514"
+                                             << "bk/reports_260514";
+    QTest::newRow("source ending in /") << "work/reports/"
+                                        << "bk"
+                                        << "/"
+                                        << "bk/_260514"
+                                        << "bk/_260514";
+    QTest::newRow("source without separator") << "reports"
+                                              << "bk/"
+                                              << "reports"
+                                              << "bk/reports_260514"
+                                              << "bk/reports_260514";
+    QTest::newRow("missing destination folders") << "work/reports"
+                                                 << "new/deep/bk"
+                                                 << "/reports"
+                                                 << "new/deep/bk/reports_260514"
+                                                 << "new/deep/bk/reports_260514";
+}
+
+void BackupRunTest::targetPath() {
+    QFETCH(QString, source);
+    QFETCH(QString, destination);
+    QFETCH(QString, edit3);
+    QFETCH(QString, target);
+    QFETCH(QString, onDisk);
+    Task task;
+    QVERIFY(Folder(task.path("work")));
+    BuildReports(task.path("work/reports"), "may");
+    QVERIFY(Put(task.path("work/ledger.xls"), "ledger", 0640));
+    BuildReports(task.path("reports"), "in the current folder");
+    task.fields.Edit1 = source.contains(u'/') ? task.text(source) : source;
+    task.fields.Edit2 = task.text(destination);
+    task.run();
+    const QString fullTarget = task.text(target);
+    QCOMPARE(task.fields.Edit3, edit3);
+    QCOMPARE(task.fields.Panels[1], QString("文件备份完毕！"));
+    QCOMPARE(CatalogueRows(), QStringList{"1|" + fullTarget + "|2026-05-14"});
+    QCOMPARE(Describe(task.path(onDisk)), Describe(task.path(source)));
+    const QStringList log = LogLines();
+    if (!log.isEmpty()) {
+        QCOMPARE(log.size(), 1);
+        QVERIFY2(log[0].endsWith("   " + task.fields.Edit1 + "   成功备份至   " + fullTarget),
+                 qPrintable(log[0]));
+    }
+}
+
+void BackupRunTest::emptyField_data() {
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<QString>("destination");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("no source") << ""
+                               << ""
+                               << "请输入要备份的文件地址！";
+    QTest::newRow("no source, destination set") << ""
+                                                << "/bk"
+                                                << "请输入要备份的文件地址！";
+    QTest::newRow("no destination") << "/work"
+                                    << ""
+                                    << "请输入备份文件的目的地址！";
+}
+
+void BackupRunTest::emptyField() {
+    QFETCH(QString, source);
+    QFETCH(QString, destination);
+    QFETCH(QString, message);
+    Task task;
+    task.fields.Edit1 = source;
+    task.fields.Edit2 = destination;
+    task.fields.Edit3 = "untouched";
+    task.fields.Panels = {"credit", "before"};
+    task.run();
+    QCOMPARE(task.prompts.informations(), QStringList{message});
+    QVERIFY(task.prompts.errors().isEmpty());
+    QCOMPARE(task.fields.Edit3, QString("untouched"));
+    QCOMPARE(task.fields.Panels[1], QString("before"));
+    QCOMPARE(Entries(task.text("")), (QStringList{"Log", "wenjianming.mdb"}));
+    QVERIFY(Entries(task.text("Log")).isEmpty());
+    QVERIFY(CatalogueRows().isEmpty());
+}
+
+void BackupRunTest::statusShowsBeforeTheCopy() {
+    Task task;
+    BuildReports(task.path("reports"), "may");
+    task.fields.Edit1 = task.text("reports");
+    task.fields.Edit2 = task.text("bk");
+    QStringList shown;
+    task.fields.onPanel = [&](int panel, const QString& text) {
+        const bool copied = Exists(task.path("bk/reports_260514"));
+        shown << QString("%1 %2 %3").arg(panel).arg(text, copied ? "copied" : "not yet");
+    };
+    task.run();
+    QCOMPARE(shown, (QStringList{"1 文件备份中…… not yet", "1 文件备份完毕！ copied"}));
+}
+
+void BackupRunTest::twoRunsOnOneDay() {
+    Task task;
+    BuildReports(task.path("reports"), "first run");
+    task.fields.Edit1 = task.text("reports");
+    task.fields.Edit2 = task.text("bk");
+    task.run();
+    QVERIFY(Put(task.path("reports/2026/may.txt"), "second run"));
+    QVERIFY(::unlink(task.path("reports/summary.txt").c_str()) == 0);
+    task.clock.advance(3600 * 1000);
+    task.run();
+    const QString target = task.text("bk/reports_260514");
+    QCOMPARE(CatalogueRows(), QStringList{"2|" + target + "|2026-05-14"});
+    QCOMPARE(Describe(target.toStdString()), Describe(task.path("reports")));
+    QCOMPARE(Entries(task.text("bk")), QStringList{"reports_260514"});
+    const QStringList log = LogLines();
+    QVERIFY(log.isEmpty() || log.size() == 2);
+}
+
+void BackupRunTest::leftoverPartialCopyIsRemoved() {
+    Task task;
+    BuildReports(task.path("reports"), "may");
+    QVERIFY(Folder(task.path("bk")));
+    QVERIFY(Folder(task.path("bk/.reports_260514.partial")));
+    QVERIFY(Put(task.path("bk/.reports_260514.partial/stale"), "from a run cut short"));
+    QVERIFY(Put(task.path("bk/.reports_260514.replaced"), "an old copy set aside"));
+    task.fields.Edit1 = task.text("reports");
+    task.fields.Edit2 = task.text("bk");
+    task.run();
+    QCOMPARE(Entries(task.text("bk")), QStringList{"reports_260514"});
+    QCOMPARE(Describe(task.path("bk/reports_260514")), Describe(task.path("reports")));
+}
+
+void BackupRunTest::failedCopyLeavesNoTrace() {
+    Task task;
+    BuildReports(task.path("reports"), "good copy");
+    task.fields.Edit1 = task.text("reports");
+    task.fields.Edit2 = task.text("bk");
+    task.run();
+    const QStringList earlier = Describe(task.path("bk/reports_260514"));
+    const QStringList logBefore = LogLines();
+
+    QVERIFY(Put(task.path("reports/2026/may.txt"), "newer"));
+    SetCopyFaultInjector([](const std::filesystem::path& file) {
+        return file.filename() == "summary.txt" ? EIO : 0;
+    });
+    const QString failure = task.runFailure();
+    SetCopyFaultInjector({});
+    QCOMPARE(failure,
+             "Cannot copy \"" + task.text("reports/summary.txt") + "\": Input/output error");
+    QCOMPARE(Describe(task.path("bk/reports_260514")), earlier);
+    QCOMPARE(Entries(task.text("bk")), QStringList{"reports_260514"});
+    QCOMPARE(CatalogueRows().size(), 1);
+    QCOMPARE(LogLines(), logBefore);
+}
+
+// A real file system running out of room halfway, where one can be mounted.
+void BackupRunTest::fullDiskLeavesNoTrace() {
+    Task task;
+    QVERIFY(Folder(task.path("small")));
+    if (::mount("tmpfs", task.path("small").c_str(), "tmpfs", 0, "size=1m") != 0) {
+        QSKIP("cannot mount a small file system here");
+    }
+    struct Unmount {
+        std::string at;
+        ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
+    } unmount{task.path("small")};
+    QVERIFY(Folder(task.path("reports")));
+    for (int i = 0; i < 6; ++i) {
+        QVERIFY(Put(task.path("reports/part") + std::to_string(i), QByteArray(300 * 1024, 'x')));
+    }
+    task.fields.Edit1 = task.text("reports");
+    task.fields.Edit2 = task.text("small/bk");
+    const QString failure = task.runFailure();
+    QVERIFY2(failure.startsWith("Cannot copy \"" + task.text("reports/part")), qPrintable(failure));
+    QVERIFY2(failure.endsWith("\": No space left on device"), qPrintable(failure));
+    QVERIFY(Entries(task.text("small/bk")).isEmpty());
+    QVERIFY(CatalogueRows().isEmpty());
+    QVERIFY(LogLines().isEmpty());
+    QCOMPARE(task.fields.Panels[1], QString("文件备份中……"));
+}
+
+void BackupRunTest::refusedBeforeAnythingIsWritten_data() {
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<QString>("destination");
+    QTest::addColumn<QString>("message");
+    const QString inside = "The destination folder \"%2\" lies inside the source \"%1\"";
+    QTest::newRow("destination is the source") << "reports"
+                                               << "reports" << inside;
+    QTest::newRow("destination inside") << "reports"
+                                        << "reports/bk" << inside;
+    QTest::newRow("destination inside, not there yet") << "reports"
+                                                       << "reports/new/bk" << inside;
+    QTest::newRow("through a link") << "reports"
+                                    << "link-to-reports/bk" << inside;
+    QTest::newRow("source ending in /") << "reports/"
+                                        << "reports" << inside;
+    QTest::newRow("missing source") << "gone"
+                                    << "bk"
+                                    << "The source \"%1\" does not exist";
+    QTest::newRow("dangling link") << "dangling"
+                                   << "bk"
+                                   << "The source \"%1\" does not exist";
+}
+
+void BackupRunTest::refusedBeforeAnythingIsWritten() {
+    QFETCH(QString, source);
+    QFETCH(QString, destination);
+    QFETCH(QString, message);
+    Task task;
+    BuildReports(task.path("reports"), "may");
+    QVERIFY(::symlink("reports", task.path("link-to-reports").c_str()) == 0);
+    QVERIFY(::symlink("nowhere", task.path("dangling").c_str()) == 0);
+    const QStringList before = Describe(task.path(""), false);
+    task.fields.Edit1 = task.text(source);
+    task.fields.Edit2 = task.text(destination);
+    QCOMPARE(task.runFailure(), message.arg(task.fields.Edit1, task.fields.Edit2));
+    QCOMPARE(Describe(task.path(""), false), before);
+    QVERIFY(task.fields.Panels[1].isEmpty());
+}
+
+QTEST_GUILESS_MAIN(BackupRunTest)
+#include "tst_BackupRun.moc"
