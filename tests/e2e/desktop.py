@@ -278,7 +278,7 @@ def stop_process(process, grace=3):
 class Program:
     """One run of the program under test, in its task folder."""
 
-    def __init__(self, desktop, binary, task_dir, log_name):
+    def __init__(self, desktop, binary, task_dir, log_name, accessible=True):
         self.desktop = desktop
         self.task_dir = task_dir
         env = dict(desktop.env,
@@ -286,6 +286,8 @@ class Program:
                    QT_QPA_PLATFORM="xcb",
                    LANG="C.UTF-8",
                    LC_ALL="C.UTF-8")
+        if not accessible:
+            del env["QT_LINUX_ACCESSIBILITY_ALWAYS_ON"]  # Qt looks only at whether it is set
         self.output = open(os.path.join(desktop.out_dir, log_name), "wb")
         self.started = time.monotonic()
         self.process = subprocess.Popen([binary], cwd=task_dir, env=env, stdout=self.output,
@@ -293,7 +295,7 @@ class Program:
         self.pid = self.process.pid
         self.window = None
 
-    def wait_for_window(self, timeout=10):
+    def wait_for_window(self, timeout=10, interval=0.1):
         """The main window, once it is shown (the visible window of the largest area)."""
         def shown():
             if self.process.poll() is not None:
@@ -302,7 +304,7 @@ class Program:
             sized = [(self.desktop.window_info(w), w) for w in windows]
             sized = [(i["width"] * i["height"], w) for i, w in sized if "width" in i]
             return max(sized)[1] if sized else None
-        self.window = poll(shown, timeout)
+        self.window = poll(shown, timeout, interval)
         return self.window
 
     def alive(self):

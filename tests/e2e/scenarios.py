@@ -118,7 +118,9 @@ class Suite:
 
     def error_box(self, program):
         """The text of an information or error box the program shows, if any."""
-        boxes = program.other_windows(name="^Tessivar$")
+        # The tray icon's window carries the application's name as well.
+        boxes = [w for w in program.other_windows(name="^Tessivar$")
+                 if not self.desktop.docked_in_tray(w)]
         if not boxes:
             return None
         texts = [t for t in self.box_texts(program, "Tessivar") if t]
