@@ -1,0 +1,252 @@
+#include "CatalogueRows.h"
+#include "FakeFields.h"
+#include "ScriptedPrompts.h"
+#include "TaskFolder.h"
+#include "TreeTools.h"
+#include "engine/Catalogue.h"
+#include "engine/Retention.h"
+#include "platform/Error.h"
+
+#include <QDir>
+#include <QRegularExpression>
+#include <QTest>
+
+using namespace TreeTools;
+
+class RetentionTest : public QObject {
+    Q_OBJECT
+private slots:
+    void mayDeleteOnDisk_data();
+    void mayDeleteOnDisk();
+    void keepsTheNewestThree();
+    void tiesAtTheNthPlaceBothStay();
+    void rowsOfEarlierSettingsArePrunedToo();
+    void hostileRowsTouchNoDisk();
+    void goneOrLinkedCopies();
+    void guardStopsBelowOne_data();
+    void guardStopsBelowOne();
+    void countThatIsNotAWholeNumber_data();
+    void countThatIsNotAWholeNumber();
+};
+
+namespace {
+
+const QDate kToday(2026, 5, 14);
+
+struct Task {
+    TaskFolder folder;
+    ScriptedPrompts prompts;
+    FakeFields fields;
+
+    Task() {
+        QVERIFY(Catalogue::Create());
+        fields.SetCount("3", 3);
+    }
+    QString text(const QString& relative) const { return folder.path() + u'/' + relative; }
+    std::string path(const QString& relative) const { return text(relative).toStdString(); }
+
+    // A copy on disk (a folder with a file in it) and its row, daysAgo days before today.
+    QString copy(const QString& relative, int daysAgo) {
+        const QString target = text(relative);
+        QDir().mkpath(target);
+        Put(target.toStdString() + "/content", "data");
+        record(target, daysAgo);
+        return target;
+    }
+    void record(const QString& target, int daysAgo) {
+        Catalogue catalogue;
+        catalogue.RecordBackup(target, kToday.addDays(-daysAgo));
+    }
+    void prune() {
+        Catalogue catalogue;
+        PruneBackups(fields, catalogue);
+    }
+};
+
+}  // namespace
+
+void RetentionTest::mayDeleteOnDisk_data() {
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<bool>("deletable");
+    QTest::newRow("folder copy") << "/bk/reports_260514" << true;
+    QTest::newRow("file copy") << "/bk/ledger.xls_260514" << true;
+    QTest::newRow("doubled separator") << "/bk//reports_260514" << true;
+    QTest::newRow("name is only the day") << "/bk/_260514" << true;
+    QTest::newRow("in the root folder") << "/reports_260514" << true;
+    QTest::newRow("chinese name") << "/备份/报表_260514" << true;
+    QTest::newRow("root") << "/" << false;
+    QTest::newRow("empty") << "" << false;
+    QTest::newRow("relative") << "bk/reports_260514" << false;
+    QTest::newRow("dot relative") << "./reports_260514" << false;
+    QTest::newRow("parent step") << "/bk/../reports_260514" << false;
+    QTest::newRow("parent step at the end") << "/bk/reports_260514/.." << false;
+    QTest::newRow("trailing separator") << "/bk/reports_260514/" << false;
+    QTest::newRow("no day") << "/bk/reports" << false;
+    QTest::newRow("five digits") << "/bk/reports_26051" << false;
+    QTest::newRow("seven digits") << "/bk/reports_2605140" << false;
+    QTest::newRow("no underscore") << "/bk/reports260514" << false;
+    QTest::newRow("day inside the name") << "/bk/reports_260514.old" << false;
+    QTest::newRow("a home folder") << "/home" << false;
+}
+
+void RetentionTest::mayDeleteOnDisk() {
+    QFETCH(QString, path);
+    QFETCH(bool, deletable);
+    QCOMPARE(MayDeleteOnDisk(path), deletable);
+}
+
+void RetentionTest::keepsTheNewestThree() {
+    Task task;
+    QStringList copies;
+    for (int daysAgo = 4; daysAgo >= 0; --daysAgo) {
+        copies << task.copy(QString("bk/reports_%1").arg(260514 - daysAgo), daysAgo);
+    }
+    task.prune();
+    QCOMPARE(CataloguePaths(), copies.mid(2));
+    QCOMPARE(QDir(task.text("bk")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+             (QStringList{"reports_260512", "reports_260513", "reports_260514"}));
+    QVERIFY(task.prompts.shown.empty());
+}
+
+void RetentionTest::tiesAtTheNthPlaceBothStay() {
+    Task task;
+    task.copy("bk/reports_260510", 4);
+    task.copy("bk/reports_260511", 3);
+    const QString a = task.copy("bk/reports_260512", 2);
+    const QString b = task.copy("other/reports_260512", 2);
+    const QString c = task.copy("bk/reports_260514", 0);
+    task.fields.SetCount("2", 2);
+    task.prune();
+    QCOMPARE(CataloguePaths(), (QStringList{a, b, c}));
+    QVERIFY(!Exists(task.path("bk/reports_260510")));
+    QVERIFY(!Exists(task.path("bk/reports_260511")));
+    QVERIFY(Exists(a.toStdString()) && Exists(b.toStdString()) && Exists(c.toStdString()));
+}
+
+void RetentionTest::rowsOfEarlierSettingsArePrunedToo() {
+    Task task;
+    task.copy("old-bk/ledger.xls_260501", 13);
+    task.copy("bk/reports_260510", 4);
+    const QString kept1 = task.copy("old-bk/ledger.xls_260512", 2);
+    const QString kept2 = task.copy("bk/reports_260513", 1);
+    const QString kept3 = task.copy("bk/reports_260514", 0);
+    task.prune();
+    QCOMPARE(CataloguePaths(), (QStringList{kept1, kept2, kept3}));
+    QVERIFY(!Exists(task.path("old-bk/ledger.xls_260501")));
+    QVERIFY(!Exists(task.path("bk/reports_260510")));
+}
+
+void RetentionTest::hostileRowsTouchNoDisk() {
+    Task task;
+    // A home folder that even looks like a copy.
+    QVERIFY(Folder(task.path("home")));
+    QVERIFY(Folder(task.path("home/user_260101")));
+    QVERIFY(Put(task.path("home/user_260101/thesis"), "years of work"));
+    const QByteArray home = qgetenv("HOME");
+    qputenv("HOME", task.text("home/user_260101").toUtf8());
+    QVERIFY(Folder(task.path("bk")));
+    QVERIFY(Folder(task.path("bk/reports_260101")));
+    QVERIFY(Put(task.path("bk/reports_260101/file"), "kept"));
+    QVERIFY(Folder(task.path("bk/undated")));
+    const QStringList hostile{"/",
+                              task.text("home/user_260101"),
+                              task.text("home"),
+                              task.text("bk/../bk/reports_260101"),
+                              "bk/reports_260101",
+                              task.text("bk/undated"),
+                              task.text("bk/reports_260101/"),
+                              task.text("")};
+    for (const QString& path : hostile) {
+        task.record(path, 30);
+    }
+    const QStringList before = Describe(task.path(""), false);
+    const QStringList kept{task.copy("bk/a_260512", 2), task.copy("bk/a_260513", 1),
+                           task.copy("bk/a_260514", 0)};
+    task.prune();
+    qputenv("HOME", home);
+    QCOMPARE(CataloguePaths(), kept);
+    for (const QString& path : kept) {
+        QVERIFY(QDir(path).removeRecursively());
+    }
+    QCOMPARE(Describe(task.path(""), false).filter(QRegularExpression("^\\./(bk|home)")),
+             before.filter(QRegularExpression("^\\./(bk|home)")));
+}
+
+void RetentionTest::goneOrLinkedCopies() {
+    Task task;
+    QVERIFY(Folder(task.path("precious")));
+    QVERIFY(Put(task.path("precious/data"), "keep me"));
+    QVERIFY(Folder(task.path("bk")));
+    QVERIFY(::symlink(task.path("precious").c_str(), task.path("bk/link_260501").c_str()) == 0);
+    task.record(task.text("bk/link_260501"), 13);
+    task.record(task.text("bk/removed-by-hand_260502"), 12);
+    task.copy("bk/a_260512", 2);
+    task.copy("bk/a_260513", 1);
+    task.copy("bk/a_260514", 0);
+    task.prune();
+    QCOMPARE(CataloguePaths().size(), 3);
+    QVERIFY(!Exists(task.path("bk/link_260501")));
+    QCOMPARE(Content(task.path("precious/data")), QByteArray("keep me"));
+    QVERIFY(task.prompts.shown.empty());
+}
+
+void RetentionTest::guardStopsBelowOne_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<std::optional<double>>("value");
+    QTest::newRow("empty") << "" << std::optional<double>();
+    QTest::newRow("zero") << "0" << std::optional<double>(0);
+    QTest::newRow("a half") << "0.5" << std::optional<double>(0.5);
+    QTest::newRow("negative") << "-3" << std::optional<double>(-3);
+}
+
+void RetentionTest::guardStopsBelowOne() {
+    QFETCH(QString, text);
+    QFETCH(std::optional<double>, value);
+    Task task;
+    for (int daysAgo = 5; daysAgo >= 0; --daysAgo) {
+        task.copy(QString("bk/a_%1").arg(260514 - daysAgo), daysAgo);
+    }
+    task.fields.SetCount(text, value);
+    task.prune();
+    QCOMPARE(CatalogueRows().size(), 6);
+    QCOMPARE(QDir(task.text("bk")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size(), 6);
+}
+
+void RetentionTest::countThatIsNotAWholeNumber_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<double>("value");
+    QTest::addColumn<bool>("accepted");
+    QTest::newRow("fraction") << "2.5" << 2.5 << false;
+    QTest::newRow("statement") << "2) or (1=1" << 2.0 << false;
+    QTest::newRow("exponent") << "2e0" << 2.0 << false;
+    QTest::newRow("blanks around") << " 2 " << 2.0 << true;
+    QTest::newRow("leading zero") << "02" << 2.0 << true;
+}
+
+void RetentionTest::countThatIsNotAWholeNumber() {
+    QFETCH(QString, text);
+    QFETCH(double, value);
+    QFETCH(bool, accepted);
+    Task task;
+    for (int daysAgo = 3; daysAgo >= 0; --daysAgo) {
+        task.copy(QString("bk/a_%1").arg(260514 - daysAgo), daysAgo);
+    }
+    task.fields.SetCount(text, value);
+    QString failure;
+    try {
+        task.prune();
+    } catch (const Error& error) {
+        failure = error.message();
+    }
+    if (accepted) {
+        QVERIFY2(failure.isEmpty(), qPrintable(failure));
+        QCOMPARE(CatalogueRows().size(), 2);
+    } else {
+        QCOMPARE(failure, "The backup count \"" + text + "\" is not a whole number of at least 1");
+        QCOMPARE(CatalogueRows().size(), 4);
+        QCOMPARE(QDir(task.text("bk")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size(), 4);
+    }
+}
+
+QTEST_GUILESS_MAIN(RetentionTest)
+#include "tst_Retention.moc"
