@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -97,24 +98,25 @@ private:
 };
 
 QByteArray ReadAll(const Descriptor& file) {
+    // Room for the whole file and a new line after it, so an append does not copy it again.
+    constexpr qsizetype kSlack = 4096;
     struct stat status {};
     QByteArray content;
-    if (::fstat(file.get(), &status) == 0 && status.st_size > 0) {
-        content.reserve(static_cast<qsizetype>(status.st_size) + 1);
-    }
-    char buffer[65536];
+    content.reserve(::fstat(file.get(), &status) == 0 ? status.st_size + kSlack : kSlack);
     for (;;) {
-        const ssize_t got = ::read(file.get(), buffer, sizeof buffer);
+        if (content.capacity() - content.size() < kSlack) {
+            content.reserve(content.capacity() * 2);
+        }
+        const qsizetype size = content.size();
+        content.resize(content.capacity());
+        const ssize_t got = ::read(file.get(), content.data() + size, content.size() - size);
+        content.resize(size + std::max<ssize_t>(got, 0));
         if (got == 0) {
             return content;
         }
-        if (got < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
+        if (got < 0 && errno != EINTR) {
             ThrowCannotOpen(errno);
         }
-        content.append(buffer, got);
     }
 }
 
@@ -239,13 +241,42 @@ QByteArray ComposeLogLine(const QString& sourcePath, const QString& targetPath) 
            "\r\n";
 }
 
+namespace {
+
+// True when every line already ends in CR LF and there is no NUL: the common case, which
+// then needs no copy.
+bool AlreadyUniform(const QByteArray& content) {
+    if (content.isEmpty()) {
+        return true;
+    }
+    if (!content.endsWith("\r\n") || qstrlen(content.constData()) != size_t(content.size())) {
+        return false;
+    }
+    // Every LF after a CR, and as many CRs as LFs: then every CR is before an LF too.
+    const char* const begin = content.constData();
+    const char* const end = begin + content.size();
+    qsizetype lineFeeds = 0;
+    for (const char* at = begin; (at = static_cast<const char*>(std::memchr(at, '\n', end - at)));
+         ++at, ++lineFeeds) {
+        if (at == begin || at[-1] != '\r') {
+            return false;
+        }
+    }
+    return content.count('\r') == lineFeeds;
+}
+
+}  // namespace
+
 QByteArray UniformLogLines(const QByteArray& content) {
+    if (AlreadyUniform(content)) {
+        return content;
+    }
     // constData() is NUL-terminated, so strlen and strpbrk stop at the first NUL in the
     // content or at its end, whichever comes first.
     const char* const begin = content.constData();
     const char* const end = begin + std::strlen(begin);
     QByteArray lines;
-    lines.reserve((end - begin) + (end - begin) / 32 + 2);
+    lines.reserve((end - begin) + (end - begin) / 32 + 4096);
     const char* lineStart = begin;
     while (const char* lineBreak = std::strpbrk(lineStart, "\r\n")) {
         lines.append(lineStart, lineBreak - lineStart).append("\r\n", 2);

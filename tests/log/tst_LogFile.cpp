@@ -206,6 +206,11 @@ void LogFileTest::appendTo_data() {
         << true << QByteArray("a\r\r\nb") << "a\r\n\r\nb\r\n" + kLine;
     QTest::newRow("LF CR is two breaks")
         << true << QByteArray("a\n\rb") << "a\r\n\r\nb\r\n" + kLine;
+    QTest::newRow("lone CR before a final CR LF")
+        << true << QByteArray("a\r\r\n") << "a\r\n\r\n" + kLine;
+    QTest::newRow("lone LF before a final CR LF")
+        << true << QByteArray("a\n\r\n") << "a\r\n\r\n" + kLine;
+    QTest::newRow("LF first") << true << QByteArray("\na\r\n") << "\r\na\r\n" + kLine;
     QTest::newRow("only a break") << true << QByteArray("\r\n") << "\r\n" + kLine;
     QTest::newRow("bytes that are not GB18030")
         << true << QByteArray("\xFF\xFE\x80 x\r\n\x81\r\n\xB3\n")
