@@ -349,6 +349,10 @@ void LogShowUnitTest::windowAndMenu() {
     QCOMPARE(viewer->N1->text(), QStringLiteral("刷新(&R)"));
     QCOMPARE(viewer->N2->text(), QStringLiteral("清除(&C)"));
 
+    emit viewer->Memo1->customContextMenuRequested(QPoint(5, 5));
+    QVERIFY(viewer->PopupMenu1->isVisible());
+    viewer->PopupMenu1->hide();
+
     viewer->resize(400, 300);
     QCOMPARE(viewer->Memo1->geometry(), viewer->rect());
 }
