@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QString>
+#include <string>
+
+// The lock file of a task folder, relative to the current folder at the moment of locking.
+inline const QString kTaskLockFile = QStringLiteral("./.tessivar.lock");
+
+// Holds the task folder's lock for its lifetime, so that the backup runs and prunings of
+// two instances started in the same folder never interleave. The constructor waits until
+// the other instance lets go; it throws Error when the lock file can be neither made nor
+// opened. Taking it again in a process that already holds it (a tick handled inside a run's
+// modal box) does not wait on itself: the inner holder shares the outer one's lock.
+class TaskLock {
+public:
+    explicit TaskLock(const QString& lockFile = kTaskLockFile);
+    ~TaskLock();
+    TaskLock(const TaskLock&) = delete;
+    TaskLock& operator=(const TaskLock&) = delete;
+
+private:
+    std::string key_;
+};
