@@ -285,6 +285,7 @@ void TMainForm::Button7Click() {
 void TMainForm::Button8Click() {
     RunGuarded([this] { Button6Click(); });
     if (!FileTimer2->isActive()) {
+        plan_.Start();
         FileTimer2->start();
     }
     SetPanelText(1, QStringLiteral("启动备份计划"));
@@ -313,13 +314,20 @@ void TMainForm::CentreOnScreen() {
         return;
     }
     const QRect available = screen->availableGeometry();
-    move(available.center() - QPoint(width() / 2, height() / 2));
+    const QSize outer = frameGeometry().size();
+    move(available.center() - QPoint(outer.width() / 2, outer.height() / 2));
 }
 
 void TMainForm::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     if (!formShown_) {
         formShown_ = true;
+        // The frame's size is known only once the window manager has framed the window.
+        QTimer::singleShot(0, this, [this] {
+            if (frameGeometry().size() != size()) {
+                CentreOnScreen();
+            }
+        });
         RunGuarded([this] { FormShow(); });
     }
 }

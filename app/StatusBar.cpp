@@ -6,7 +6,8 @@ TStatusBar::TStatusBar(QWidget* parent) : QWidget(parent) {
         auto* panel = new QLabel(this);
         panel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
         panel->setTextFormat(Qt::PlainText);
-        panel->setAccessibleName(QStringLiteral("StatusBar1.Panels[%1]").arg(i));
+        // Screen readers read the panel's text as its name; the description says which panel.
+        panel->setAccessibleDescription(QStringLiteral("StatusBar1.Panels[%1]").arg(i));
         panel->resize(widths[i], kHeight);
         panels_[i] = panel;
     }
