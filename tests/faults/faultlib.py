@@ -179,21 +179,22 @@ class Tmpfs:
 
 
 def fill(folder):
-    """Fills the file system of folder to the last byte."""
+    """Fills the file system of folder to the last byte; the filler's path, or None when
+    not even its name fits."""
     path = os.path.join(folder, "filler")
-    with open(path, "wb") as f:
-        try:
-            while True:
-                f.write(b"\0" * 4096)
-                f.flush()
-        except OSError:
-            pass
-        try:
-            while True:
-                f.write(b"\0")
-                f.flush()
-        except OSError:
-            pass
+    try:
+        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+    except OSError:
+        return None
+    try:
+        for chunk in (b"\0" * 65536, b"\0" * 512, b"\0"):
+            try:
+                while os.write(fd, chunk) > 0:
+                    pass
+            except OSError:
+                pass
+    finally:
+        os.close(fd)
     return path
 
 
