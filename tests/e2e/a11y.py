@@ -1,5 +1,6 @@
 """Reading the program's texts through the accessibility tree (AT-SPI)."""
 
+import sys
 import time
 
 try:
@@ -15,9 +16,15 @@ def available():
 def application(pid, timeout=10):
     """The program's accessible application object, once it has joined the bus."""
     deadline = time.monotonic() + timeout
+    attempts = 0
     while True:
         try:
             desktop = pyatspi.Registry.getDesktop(0)
+            attempts += 1
+            if attempts % 10 == 0:
+                # The list of applications is cached and kept by signals; a missed one
+                # would hide a new application for good.
+                desktop.clear_cache()
             for index in range(desktop.childCount):
                 app = desktop.getChildAtIndex(index)
                 if app is not None and app.get_process_id() == pid:
@@ -25,6 +32,12 @@ def application(pid, timeout=10):
         except Exception:
             pass
         if time.monotonic() >= deadline:
+            try:
+                desktop = pyatspi.Registry.getDesktop(0)
+                seen = [(a.name, a.get_process_id()) for a in desktop if a is not None]
+            except Exception as error:
+                seen = repr(error)
+            print(f"a11y: no application of pid {pid} among {seen}", file=sys.stderr)
             return None
         time.sleep(0.1)
 

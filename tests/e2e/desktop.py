@@ -175,6 +175,7 @@ class Desktop:
                 info[key] = int(match.group(1))
         match = re.search(r"Map State:\s+(\w+)", out)
         info["map_state"] = match.group(1) if match else "Gone"
+        info["override_redirect"] = "Override Redirect State: yes" in out
         match = re.search(r'Window id: \S+ "(.*)"', out)
         info["title"] = match.group(1) if match else ""
         return info
