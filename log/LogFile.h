@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include "platform/AtomicFile.h"
+
 #include <sys/types.h>
 
 // The operation log ./Log/FileBackupLog.log of the current folder: one line per backup,
@@ -33,5 +35,5 @@ QByteArray UniformLogLines(const QByteArray& content);
 
 // Tests stand in for the write call of the rewrite, to see a disk fill up midway.
 // nullptr puts back ::write.
-using LogWriteFunction = ssize_t (*)(int fd, const void* data, size_t size);
+using LogWriteFunction = AtomicFile::WriteFunction;
 void SetLogWriteFunction(LogWriteFunction write);

@@ -1,9 +1,22 @@
 #include "settings/ProfileFile.h"
 
+#include "platform/AtomicFile.h"
 #include "platform/Error.h"
 #include "platform/Gb18030.h"
-#include "settings/AtomicFile.h"
 #include "settings/ProfileText.h"
+
+namespace {
+
+// Turns a failed read or write of the file into the error the save reports.
+AtomicFile::FailureHandler FailOn(const QString& path) {
+    return [path](AtomicFile::Step step, int errnoValue) {
+        const QLatin1String verb(step == AtomicFile::Step::Read ? "read" : "write");
+        throw Error(QStringLiteral("Cannot %1 file \"%2\". %3")
+                        .arg(verb, path, SystemErrorText(errnoValue)));
+    };
+}
+
+}  // namespace
 
 bool HoldsLineBreak(const QString& text) {
     return text.contains(u'\r') || text.contains(u'\n');
@@ -12,7 +25,7 @@ bool HoldsLineBreak(const QString& text) {
 QString ProfileFile::ReadString(const QString& section, const QString& key) const {
     QByteArray content;
     try {
-        content = AtomicFile::ReadExisting(path_);
+        content = AtomicFile::ReadExisting(path_, FailOn(path_));
     } catch (const Error&) {
         return {};
     }
@@ -26,7 +39,9 @@ void ProfileFile::WriteString(const QString& section, const QString& key, const 
                                    "written to \"%2\"")
                         .arg(key, path_));
     }
-    const QByteArray content = AtomicFile::ReadExisting(path_);
-    AtomicFile::Replace(path_, ProfileText::WithValue(content, ToGb18030(section), ToGb18030(key),
-                                                      ToGb18030(value)));
+    const QByteArray content = AtomicFile::ReadExisting(path_, FailOn(path_));
+    AtomicFile::Replace(
+        path_,
+        ProfileText::WithValue(content, ToGb18030(section), ToGb18030(key), ToGb18030(value)),
+        {FailOn(path_)});
 }
