@@ -120,6 +120,17 @@ void PutInPlace(const fs::path& partial, const fs::path& target, const fs::path&
     RemoveTree(replaced);
 }
 
+// A run cut short between moving the earlier copy aside and putting the new one in place
+// leaves no copy at target: the earlier one goes back, as if the run had not happened.
+void RestoreOrDropReplaced(const fs::path& target, const fs::path& replaced) {
+    if (!Exists(replaced)) {
+        return;
+    }
+    if (Exists(target) || std::rename(replaced.c_str(), target.c_str()) != 0) {
+        RemoveTree(replaced);
+    }
+}
+
 // The copy is made under a hidden name beside the target, so that the target is either the
 // complete new copy or whatever was there before.
 void CopyIntoPlace(const QString& source, const QString& target) {
@@ -128,7 +139,7 @@ void CopyIntoPlace(const QString& source, const QString& target) {
     const fs::path replaced = Beside(targetPath, ".replaced");
     MakeFolders(targetPath.parent_path());
     RemoveTree(partial);  // left by a run that was cut short
-    RemoveTree(replaced);
+    RestoreOrDropReplaced(targetPath, replaced);
     CopyTree(ToFsPath(source), partial);
     PutInPlace(partial, targetPath, replaced);
 }

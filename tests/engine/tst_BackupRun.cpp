@@ -31,6 +31,7 @@ private slots:
     void statusShowsBeforeTheCopy();
     void twoRunsOnOneDay();
     void leftoverPartialCopyIsRemoved();
+    void copySetAsideComesBackWhenTheRunFails();
     void failedCopyLeavesNoTrace();
     void fullDiskLeavesNoTrace();
     void refusedBeforeAnythingIsWritten_data();
@@ -255,12 +256,31 @@ void BackupRunTest::leftoverPartialCopyIsRemoved() {
     QVERIFY(Folder(task.path("bk")));
     QVERIFY(Folder(task.path("bk/.reports_260514.partial")));
     QVERIFY(Put(task.path("bk/.reports_260514.partial/stale"), "from a run cut short"));
+    QVERIFY(Folder(task.path("bk/reports_260514")));
     QVERIFY(Put(task.path("bk/.reports_260514.replaced"), "an old copy set aside"));
     task.fields.Edit1 = task.text("reports");
     task.fields.Edit2 = task.text("bk");
     task.run();
     QCOMPARE(Entries(task.text("bk")), QStringList{"reports_260514"});
     QCOMPARE(Describe(task.path("bk/reports_260514")), Describe(task.path("reports")));
+}
+
+// The earlier copy had been moved aside when the previous run stopped; this run fails too,
+// and the earlier copy is back in its place.
+void BackupRunTest::copySetAsideComesBackWhenTheRunFails() {
+    Task task;
+    BuildReports(task.path("reports"), "new");
+    QVERIFY(Folder(task.path("bk")));
+    QVERIFY(Folder(task.path("bk/.reports_260514.replaced")));
+    QVERIFY(Put(task.path("bk/.reports_260514.replaced/old"), "earlier copy"));
+    task.fields.Edit1 = task.text("reports");
+    task.fields.Edit2 = task.text("bk");
+    SetCopyFaultInjector([](const std::filesystem::path&) { return ENOSPC; });
+    const QString failure = task.runFailure();
+    SetCopyFaultInjector({});
+    QVERIFY(!failure.isEmpty());
+    QCOMPARE(Entries(task.text("bk")), QStringList{"reports_260514"});
+    QCOMPARE(Content(task.path("bk/reports_260514/old")), QByteArray("earlier copy"));
 }
 
 void BackupRunTest::failedCopyLeavesNoTrace() {
