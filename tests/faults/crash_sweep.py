@@ -2,7 +2,8 @@
 system call it makes, then checks what is left and that the next run mends it.
 
 Usage: crash_sweep.py <fault_driver> [backup|prune|save ...]   (all three by default)
-TESSIVAR_SWEEP_BUDGET caps the kill points per operation (default 640 for the backup, a quarter of it for the pruning, a sixth for the save);
+TESSIVAR_SWEEP_BUDGET caps the kill points per operation (default 800 for the backup, two fifths of it for the pruning, a sixth for the save:
+every point of this tree on this build);
 when a call site has more points than its share, every k-th is tried and the step shown.
 """
 
@@ -323,7 +324,7 @@ def main():
     if probe.returncode != 0:
         F.skip(f"strace cannot trace here: {probe.stderr.decode(errors='replace').strip()}")
     wanted = sys.argv[2:] or ["backup", "prune", "save"]
-    budget = int(os.environ.get("TESSIVAR_SWEEP_BUDGET", "640"))
+    budget = int(os.environ.get("TESSIVAR_SWEEP_BUDGET", "800"))
     layout = Layout(F.scratch("sweep", memory=True))
     started = time.monotonic()
     failed = False
@@ -334,7 +335,7 @@ def main():
             if operation == "backup":
                 sweep_backup(layout, v1, v2, budget, totals)
             elif operation == "prune":
-                sweep_prune(layout, v1, v2, budget // 4, totals)
+                sweep_prune(layout, v1, v2, budget * 2 // 5, totals)
             elif operation == "save":
                 sweep_save(layout, budget // 6, totals)
             kinds = totals.pop("kinds", None)
