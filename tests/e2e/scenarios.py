@@ -8,7 +8,6 @@ probe, such as the status text that a save shows).
 import datetime
 import os
 import shutil
-import time
 
 import a11y
 import files
