@@ -10,6 +10,7 @@
 #include "platform/Clock.h"
 #include "platform/Guard.h"
 #include "platform/Prompts.h"
+#include "platform/TaskLock.h"
 #include "platform/Weekdays.h"
 #include "platform/WorkingFiles.h"
 #include "settings/Settings.h"
