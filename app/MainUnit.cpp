@@ -323,18 +323,22 @@ void TMainForm::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     if (!formShown_) {
         formShown_ = true;
-        // The frame's size is known only once the window manager has framed the window.
-        QTimer::singleShot(0, this, [this] {
-            if (frameGeometry().size() != size()) {
-                CentreOnScreen();
-            }
-        });
         RunGuarded([this] { FormShow(); });
     }
 }
 
 void TMainForm::closeEvent(QCloseEvent* event) {
     FormClose(event);
+}
+
+// The frame's size is known only once the window manager has framed the window, which
+// moves it; then it is centred once more, frame included.
+void TMainForm::moveEvent(QMoveEvent* event) {
+    QWidget::moveEvent(event);
+    if (formShown_ && !centredInFrame_ && frameGeometry().size() != size()) {
+        centredInFrame_ = true;
+        CentreOnScreen();
+    }
 }
 
 void TMainForm::FormClose(QCloseEvent* event) {

@@ -97,6 +97,7 @@ public:
 protected:
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    void moveEvent(QMoveEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void changeEvent(QEvent* event) override;
 
@@ -113,6 +114,7 @@ private:
     PlanSchedule plan_;
     QList<QPointer<QWidget>> viewersHidden_;
     bool formShown_ = false;
+    bool centredInFrame_ = false;
     bool sessionEnding_ = false;
 };
 

@@ -58,10 +58,12 @@ def walk(node, depth=0):
         yield from walk(child, depth + 1)
 
 
-def find(root, name=None, role=None):
+def find(root, name=None, role=None, description=None):
     for node in walk(root):
         try:
             if name is not None and node.name != name:
+                continue
+            if description is not None and node.description != description:
                 continue
             if role is not None and node.getRoleName() != role:
                 continue

@@ -91,14 +91,17 @@ class Suite:
         expect(node is not None, f"no accessible {role} named {name!r}")
         return a11y.text_of(node)
 
-    def panel_text(self, program, panel):
-        node = a11y.find(self.accessible(program), name=f"StatusBar1.Panels[{panel}]")
+    def panel(self, program, panel):
+        """A status panel: its description says which, its name is the text it shows."""
+        node = a11y.find(self.accessible(program), description=f"StatusBar1.Panels[{panel}]")
         expect(node is not None, f"no accessible status panel {panel}")
-        return a11y.text_of(node)
+        return node
+
+    def panel_text(self, program, panel):
+        return self.panel(program, panel).name
 
     def panel_width(self, program, panel):
-        node = a11y.find(self.accessible(program), name=f"StatusBar1.Panels[{panel}]")
-        expect(node is not None, f"no accessible status panel {panel}")
+        node = self.panel(program, panel)
         return node.queryComponent().getExtents(0).width
 
     def check_panel(self, program, panel, text, timeout=3):
