@@ -5,11 +5,15 @@
 //   tessivar_copybench remove PATH
 //   tessivar_copybench small-tree ROOT FOLDERS FILES_PER_FOLDER
 //   tessivar_copybench mixed-tree ROOT
+//
+// copy and remove print the seconds the operation itself took, without the start of the
+// process, which the program pays once and cp or rm pay on every run.
 
 #include "platform/Error.h"
 #include "platform/TreeCopy.h"
 #include "platform/TreeRemove.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -95,11 +99,18 @@ void MixedTree(const std::string& root) {
 int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
     try {
+        const auto start = std::chrono::steady_clock::now();
+        auto printElapsed = [&] {
+            const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+            std::printf("%.3f\n", elapsed.count());
+        };
         if (args.size() >= 3 && args[0] == "copy") {
             CopyTree(args[1], args[2], args.size() > 3 ? std::atoi(args[3].c_str()) : 0);
+            printElapsed();
         } else if (args.size() == 2 && args[0] == "remove") {
             const std::error_code error = RemoveTree(args[1]);
             Check(!error, args[1] + ": " + error.message());
+            printElapsed();
         } else if (args.size() == 4 && args[0] == "small-tree") {
             SmallTree(args[1], std::atoi(args[2].c_str()), std::atoi(args[3].c_str()));
         } else if (args.size() == 2 && args[0] == "mixed-tree") {
