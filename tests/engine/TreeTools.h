@@ -7,6 +7,7 @@
 #include <QCryptographicHash>
 #include <QStringList>
 #include <algorithm>
+#include <filesystem>
 #include <map>
 #include <string>
 
@@ -142,6 +143,16 @@ inline QStringList WithoutSpecials(QStringList lines) {
     lines.removeIf([](const QString& line) { return line.contains(QLatin1String(" special")); });
     return lines;
 }
+
+// Deletes a tree on leaving scope. QTemporaryDir cannot: QDir skips names that are not
+// UTF-8, and the folder then stays behind.
+struct RemovedOnExit {
+    std::string path;
+    ~RemovedOnExit() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path, ignored);
+    }
+};
 
 inline bool Exists(const std::string& path) {
     struct stat st;

@@ -102,6 +102,7 @@ void TreeCopyTest::keepsContentModesTimesAndLinks() {
 
 void TreeCopyTest::hostileTreeCopiesAsIsAndQuickly() {
     TaskFolder task;
+    const RemovedOnExit cleanup{Root(task)};
     const std::string s = Root(task) + "/source";
     QVERIFY(Folder(s));
     QVERIFY(Folder(s + "/inner"));
