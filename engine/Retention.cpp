@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <filesystem>
 
+#include <cstdio>
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -60,6 +62,33 @@ bool MayDeleteOnDisk(const QString& path) {
     return !Holds(candidate, QDir::homePath()) && !Holds(candidate, QDir::currentPath());
 }
 
+namespace {
+
+// The dated name goes in one step, so a pruning cut short never leaves a half-deleted tree
+// under a name that looks like a whole backup; what was set aside goes at the next try.
+void DeleteCopy(const fs::path& copy) {
+    const fs::path aside = copy.parent_path() / ("." + copy.filename().native() + ".pruning");
+    RemoveTree(aside);
+    if (::rename(copy.c_str(), aside.c_str()) != 0) {
+        RemoveTree(copy);  // nothing to set aside, or it cannot move: delete in place
+        return;
+    }
+    RemoveTree(aside);
+}
+
+// The folder being backed up is never pruned, nor anything holding it or inside it: an
+// old copy may well be today's source.
+bool TouchesSource(const QString& path, const QString& source) {
+    if (source.trimmed().isEmpty()) {
+        return false;
+    }
+    const fs::path copy = ToFsPath(path).lexically_normal();
+    const fs::path sourcePath = ToFsPath(source).lexically_normal();
+    return Holds(copy, source) || Holds(sourcePath, path) || copy == sourcePath;
+}
+
+}  // namespace
+
 void PruneBackups(MainFormFields& fields, Catalogue& catalogue) {
     const std::optional<double> value = fields.CountValue();
     if (!value || *value < 1) {
@@ -68,8 +97,9 @@ void PruneBackups(MainFormFields& fields, Catalogue& catalogue) {
     const qint64 keep = KeptCount(fields.CountText());
     for (const Catalogue::Row& row : catalogue.RetentionRows(keep)) {
         // A copy that is gone already or cannot be deleted still loses its row.
-        if (MayDeleteOnDisk(row.wenjianming)) {
-            RemoveTree(ToFsPath(row.wenjianming));
+        if (MayDeleteOnDisk(row.wenjianming) &&
+            !TouchesSource(row.wenjianming, fields.Edit1Text())) {
+            DeleteCopy(ToFsPath(row.wenjianming));
         }
         catalogue.DeleteRow(row.id);
     }

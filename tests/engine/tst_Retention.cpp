@@ -23,6 +23,9 @@ private slots:
     void rowsOfEarlierSettingsArePrunedToo();
     void hostileRowsTouchNoDisk();
     void goneOrLinkedCopies();
+    void theSourceIsNeverPruned_data();
+    void theSourceIsNeverPruned();
+    void leftoverOfACutShortPruningGoes();
     void guardStopsBelowOne_data();
     void guardStopsBelowOne();
     void countThatIsNotAWholeNumber_data();
@@ -188,6 +191,40 @@ void RetentionTest::goneOrLinkedCopies() {
     QVERIFY(!Exists(task.path("bk/link_260501")));
     QCOMPARE(Content(task.path("precious/data")), QByteArray("keep me"));
     QVERIFY(task.prompts.shown.empty());
+}
+
+void RetentionTest::theSourceIsNeverPruned_data() {
+    QTest::addColumn<QString>("source");  // relative to the task folder
+    QTest::newRow("an old copy backed up again") << "bk/photos_260101";
+    QTest::newRow("inside an old copy") << "bk/photos_260101/2025";
+}
+
+void RetentionTest::theSourceIsNeverPruned() {
+    QFETCH(QString, source);
+    Task task;
+    const QString old = task.copy("bk/photos_260101", 30);
+    QVERIFY(QDir().mkpath(task.text(source)));
+    task.fields.Edit1 = task.text(source);
+    task.copy("bk/a_260512", 2);
+    task.copy("bk/a_260513", 1);
+    task.copy("bk/a_260514", 0);
+    task.prune();
+    QCOMPARE(CataloguePaths().size(), 3);
+    QCOMPARE(Content((old + "/content").toStdString()), QByteArray("data"));
+}
+
+void RetentionTest::leftoverOfACutShortPruningGoes() {
+    Task task;
+    const QString old = task.copy("bk/reports_260101", 30);
+    QVERIFY(Folder(task.path("bk/.reports_260101.pruning")));
+    QVERIFY(Put(task.path("bk/.reports_260101.pruning/half"), "x"));
+    task.copy("bk/a_260512", 2);
+    task.copy("bk/a_260513", 1);
+    task.copy("bk/a_260514", 0);
+    task.prune();
+    QVERIFY(!Exists(old.toStdString()));
+    QVERIFY(!Exists(task.path("bk/.reports_260101.pruning")));
+    QCOMPARE(CataloguePaths().size(), 3);
 }
 
 void RetentionTest::guardStopsBelowOne_data() {

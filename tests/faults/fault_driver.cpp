@@ -2,7 +2,7 @@
 // on a full disk or as an unprivileged user, and look at what it left behind.
 //
 //   fault_driver backup <source> <destination>   the manual backup (with the task lock)
-//   fault_driver prune <count>                   the pruning, the count as the field's text
+//   fault_driver prune <count> [source]          the pruning, the count as the field's text
 //   fault_driver save <source> <destination> <count> <days 1-7, e.g. 125> <hh:mm:ss>
 //   fault_driver load                            prints the loaded fields, one per line
 //
@@ -140,12 +140,13 @@ int Backup(const QStringList& args) {
 }
 
 int Prune(const QStringList& args) {
-    if (args.size() != 1) {
+    if (args.size() != 1 && args.size() != 2) {
         return kUsage;
     }
     PrepareTaskFolder();
     FakeFields fields;
     fields.SetCountText(args[0]);
+    fields.Edit1 = args.value(1);  // the source shown in the window, when there is one
     Catalogue catalogue;
     Locked("prune", [&] { PruneBackups(fields, catalogue); });
     return kDone;

@@ -56,7 +56,7 @@ def hostile_rows(report, base):
             ("\u0000" + outside_dated, "2000-01-01"), (outside_dated + "\n", "2000-01-01")]
     F.add_catalogue_rows(task, rows)
     status, out, err = F.run(["prune", "1"], os.path.join(base, "outside"), env=env)
-    status, out, err = F.run(["prune", "1"], task, env=env)
+    status, out, err = F.run(["prune", "1", source], task, env=env)
     report.check(status == 0, f"pruning hostile rows: {status} {err}")
     survivors = {"home": alive(home), "source": alive(source) and os.path.isfile(os.path.join(source, "d0", "f0.dat")),
                  "task folder": alive(task), "outside": alive(outside), "/bin": os.path.isdir("/bin"),
