@@ -69,3 +69,8 @@ printf '%-8s %7s %7s %6s %6s   %7s %7s %6s %6s   %5s\n' tree copy "cp -a" ratio 
 printf '%s\n' "${rows[@]}"
 echo "goals: copy <= 0.75 x cp -a on small, <= 1.0 on the others; remove <= 1.0 x rm -rf;"
 echo "peak memory of the copy < 20 MiB on small"
+
+# The whole program on a virtual desktop: start-up, memory, idle ticking.
+echo
+echo "whole program (about 3 minutes):"
+/usr/bin/python3 "$(dirname "$0")/../tests/e2e/bench_program.py" --binary "${BUILD_DIR:-build}/tessivar"

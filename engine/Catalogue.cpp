@@ -225,3 +225,19 @@ void Catalogue::DeleteRow(qint64 id) {
     exec(query);
     query.finish();
 }
+
+void Catalogue::KeepingWhatIsDone(const std::function<void()>& work) {
+    QSqlDatabase& db = connection();
+    if (!db.transaction()) {
+        throw Error(EngineErrorText(db.lastError()));
+    }
+    try {
+        work();
+    } catch (...) {
+        db.commit();
+        throw;
+    }
+    if (!db.commit()) {
+        throw Error(EngineErrorText(db.lastError()));
+    }
+}

@@ -4,6 +4,7 @@
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QString>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -40,6 +41,10 @@ public:
     // stay. keep >= 1.
     std::vector<Row> RetentionRows(qint64 keep);
     void DeleteRow(qint64 id);
+
+    // Runs the statements of `work` as one transaction, so a pruning of thousands of rows
+    // costs one commit, not one each. What was done before a failure is kept.
+    void KeepingWhatIsDone(const std::function<void()>& work);
 
     static QString DayText(const QDate& day);
 

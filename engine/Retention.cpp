@@ -95,12 +95,15 @@ void PruneBackups(MainFormFields& fields, Catalogue& catalogue) {
         return;
     }
     const qint64 keep = KeptCount(fields.CountText());
-    for (const Catalogue::Row& row : catalogue.RetentionRows(keep)) {
-        // A copy that is gone already or cannot be deleted still loses its row.
-        if (MayDeleteOnDisk(row.wenjianming) &&
-            !TouchesSource(row.wenjianming, fields.Edit1Text())) {
-            DeleteCopy(ToFsPath(row.wenjianming));
+    const std::vector<Catalogue::Row> rows = catalogue.RetentionRows(keep);
+    catalogue.KeepingWhatIsDone([&] {
+        for (const Catalogue::Row& row : rows) {
+            // A copy that is gone already or cannot be deleted still loses its row.
+            if (MayDeleteOnDisk(row.wenjianming) &&
+                !TouchesSource(row.wenjianming, fields.Edit1Text())) {
+                DeleteCopy(ToFsPath(row.wenjianming));
+            }
+            catalogue.DeleteRow(row.id);
         }
-        catalogue.DeleteRow(row.id);
-    }
+    });
 }
