@@ -73,4 +73,4 @@ echo "peak memory of the copy < 20 MiB on small"
 # The whole program on a virtual desktop: start-up, memory, idle ticking.
 echo
 echo "whole program (about 3 minutes):"
-/usr/bin/python3 "$(dirname "$0")/../tests/e2e/bench_program.py" --binary "${BUILD_DIR:-build}/tessivar"
+/usr/bin/python3 "$(dirname "$0")/../tests/e2e/bench_program.py" --binary "${BUILD_DIR:-$here/build}/tessivar"
