@@ -1,6 +1,7 @@
 #include "platform/TreeCopy.h"
 
 #include "platform/Error.h"
+#include "platform/FileDescriptor.h"
 #include "platform/TreeRemove.h"
 
 #include <QFile>
@@ -59,23 +60,6 @@ QString PathText(const std::string& path) {
     throw Error(
         QStringLiteral("Cannot copy \"%1\": %2").arg(PathText(path), SystemErrorText(errnoValue)));
 }
-
-class Fd {
-public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    int release() { return std::exchange(fd_, -1); }
-
-private:
-    int fd_;
-};
 
 mode_t CurrentUmask() {
     // Read without changing it: umask(2) would change it for every thread for a moment.
@@ -159,7 +143,7 @@ public:
 
     void copyFile(const std::string& source, const std::string& target, bool followLink) {
         int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | (followLink ? 0 : O_NOFOLLOW);
-        Fd in(::open(source.c_str(), flags));
+        FileDescriptor in(::open(source.c_str(), flags));
         if (in.get() < 0) {
             Fail(source, errno);
         }
@@ -173,7 +157,7 @@ public:
         if (const int fault = InjectedFault(source)) {
             Fail(source, fault);
         }
-        std::optional<Fd> out = createTarget(source, target, st);
+        std::optional<FileDescriptor> out = createTarget(source, target, st);
         if (!out) {
             return;  // another name of the same file: made a hard link
         }
@@ -211,8 +195,8 @@ public:
     }
 
 private:
-    std::optional<Fd> createTarget(const std::string& source, const std::string& target,
-                                   const struct stat& st) {
+    std::optional<FileDescriptor> createTarget(const std::string& source, const std::string& target,
+                                               const struct stat& st) {
         if (st.st_nlink < 2) {
             return openTarget(source, target, st);
         }
@@ -230,14 +214,15 @@ private:
         return openTarget(source, target, st);
     }
 
-    static std::optional<Fd> openTarget(const std::string& source, const std::string& target,
-                                        const struct stat& st) {
+    static std::optional<FileDescriptor> openTarget(const std::string& source,
+                                                    const std::string& target,
+                                                    const struct stat& st) {
         const int fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
                               st.st_mode & 0777);
         if (fd < 0) {
             Fail(source, errno);
         }
-        return std::optional<Fd>(std::in_place, fd);
+        return std::optional<FileDescriptor>(std::in_place, fd);
     }
 
     void copyData(const std::string& source, int in, int out, const struct stat& st) {
@@ -526,7 +511,7 @@ private:
     void copyFolder(const std::string& source, const std::string& target, bool root,
                     std::vector<std::pair<std::string, std::string>>& pending) {
         const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (root ? 0 : O_NOFOLLOW);
-        Fd fd(::open(source.c_str(), flags));
+        FileDescriptor fd(::open(source.c_str(), flags));
         if (fd.get() < 0) {
             Fail(source, errno);
         }
