@@ -189,6 +189,7 @@ void RunBackup(MainFormFields& fields, Catalogue& catalogue) {
     const QString backupDay = DateStamp(Clock::currentDate());
     RefuseTargetInsideSource(source, destination,
                              destination + SourceName(source) + u'_' + backupDay);
+    catalogue.CheckWritable();
     fields.SetPanelText(1, kBackingUp);
     fields.SetEdit3Text(SourceName(source));
     const QString target = fields.Edit2Text() + fields.Edit3Text() + u'_' + backupDay;

@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QUuid>
 #include <QVariant>
@@ -166,6 +167,27 @@ void Catalogue::exec(QSqlQuery& query) {
         query.finish();
         throw Error(text);
     }
+}
+
+void Catalogue::CheckWritable() {
+    QSqlDatabase& db = connection();
+    QSqlQuery& probe = ADO2();
+    const auto run = [&](const QString& statement) {
+        probe.finish();
+        if (!probe.exec(statement)) {
+            const QString text = EngineErrorText(probe.lastError());
+            probe.finish();
+            if (db.driver()->hasFeature(QSqlDriver::Transactions)) {
+                QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
+            }
+            throw Error(text);
+        }
+    };
+    run(QStringLiteral("BEGIN IMMEDIATE"));
+    // Only a real write finds a read-only file; it is taken back at once.
+    run(QStringLiteral("INSERT INTO wenjianming (wenjianming, shijian) VALUES (NULL, NULL)"));
+    run(QStringLiteral("ROLLBACK"));
+    probe.finish();
 }
 
 void Catalogue::RecordBackup(const QString& targetPath, const QDate& day) {

@@ -34,6 +34,11 @@ public:
     // leaves no file behind, so the next start tries again.
     static bool Create(const QString& fileName = QStringLiteral("wenjianming.mdb"));
 
+    // Fails with the engine's error text when the catalogue could not take a new row now
+    // (no file, no table, not a database, read only), so a run can stop before it copies
+    // anything rather than leave a copy that no row records and no pruning will see.
+    void CheckWritable();
+
     // The same-day delete and the insert of one backup run, in one transaction.
     void RecordBackup(const QString& targetPath, const QDate& day);
 

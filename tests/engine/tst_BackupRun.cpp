@@ -36,6 +36,8 @@ private slots:
     void fullDiskLeavesNoTrace();
     void refusedBeforeAnythingIsWritten_data();
     void refusedBeforeAnythingIsWritten();
+    void brokenCatalogueStopsBeforeTheCopy_data();
+    void brokenCatalogueStopsBeforeTheCopy();
 };
 
 namespace {
@@ -369,6 +371,33 @@ void BackupRunTest::refusedBeforeAnythingIsWritten() {
     QCOMPARE(task.runFailure(), message.arg(task.fields.Edit1, task.fields.Edit2));
     QCOMPARE(Describe(task.path(""), false), before);
     QVERIFY(task.fields.Panels[1].isEmpty());
+}
+
+void BackupRunTest::brokenCatalogueStopsBeforeTheCopy_data() {
+    QTest::addColumn<QByteArray>("catalogue");  // bytes of wenjianming.mdb; null: no file
+    QTest::addColumn<QString>("message");
+    QTest::newRow("missing") << QByteArray() << "unable to open database file";
+    QTest::newRow("not a database") << QByteArray(4096, 'x') << "file is not a database";
+    QTest::newRow("no table") << QByteArray("") << "no such table: wenjianming";
+}
+
+void BackupRunTest::brokenCatalogueStopsBeforeTheCopy() {
+    QFETCH(QByteArray, catalogue);
+    QFETCH(QString, message);
+    Task task;
+    QVERIFY(QFile::remove("wenjianming.mdb"));
+    if (!catalogue.isNull()) {
+        QFile file("wenjianming.mdb");
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(catalogue);
+    }
+    BuildReports(task.path("reports"), "may");
+    task.fields.Edit1 = task.text("reports");
+    task.fields.Edit2 = task.text("bk");
+    const QStringList before = Describe(task.path(""), false);
+    QCOMPARE(task.runFailure(), message);
+    QCOMPARE(Describe(task.path(""), false), before);
+    QVERIFY(LogLines().isEmpty());
 }
 
 QTEST_GUILESS_MAIN(BackupRunTest)

@@ -117,11 +117,8 @@ def main():
         os.chmod(os.path.join(case.task, "wenjianming.mdb"), 0o444)
         result = as_nobody(["backup", source, case.dest], case.task)
         expect_clear_error(report, "read-only catalogue", result, ["readonly", "read-only", "Permission"])
-        after = case.state()
-        report.check(after["rows"] == case.before["rows"] and after["integrity"] == "ok",
-                     "read-only catalogue: rows changed")
-        if after["log"] != case.before["log"]:
-            print("    note: the log says 成功备份至 for a copy the catalogue does not hold")
+        # The run checks the catalogue before it copies: no copy, no log line, no row.
+        nothing_half_done(report, "read-only catalogue", case)
         result = as_nobody(["prune", "1"], case.task)
         print(f"read-only catalogue, pruning: exit {result[0]}, {result[2].strip()[:120]}")
         report.check(result[0] in (0, 1), f"read-only catalogue: prune ended with {result}")
