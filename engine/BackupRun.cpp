@@ -28,13 +28,6 @@ namespace {
 const QString kBackingUp = QStringLiteral("文件备份中……");
 const QString kBackedUp = QStringLiteral("文件备份完毕！");
 
-bool IsSameOrInside(const fs::path& inner, const fs::path& outer) {
-    auto [outerEnd, innerEnd] =
-        std::mismatch(outer.begin(), outer.end(), inner.begin(), inner.end());
-    (void)innerEnd;
-    return outerEnd == outer.end();
-}
-
 // The source as the file system finds it, links followed; throws when it is not there.
 fs::path ExistingSource(const QString& source) {
     struct stat st;

@@ -40,12 +40,7 @@ bool HasParentStep(const fs::path& path) {
 
 // True when deleting path would take folder (or folder itself) with it.
 bool Holds(const fs::path& path, const QString& folder) {
-    const fs::path inner = ToFsPath(folder).lexically_normal();
-    const fs::path outer = path.lexically_normal();
-    auto [outerEnd, innerEnd] =
-        std::mismatch(outer.begin(), outer.end(), inner.begin(), inner.end());
-    (void)innerEnd;
-    return outerEnd == outer.end();
+    return IsSameOrInside(ToFsPath(folder).lexically_normal(), path.lexically_normal());
 }
 
 }  // namespace
@@ -79,12 +74,8 @@ void DeleteCopy(const fs::path& copy) {
 // The folder being backed up is never pruned, nor anything holding it or inside it: an
 // old copy may well be today's source.
 bool TouchesSource(const QString& path, const QString& source) {
-    if (source.trimmed().isEmpty()) {
-        return false;
-    }
-    const fs::path copy = ToFsPath(path).lexically_normal();
-    const fs::path sourcePath = ToFsPath(source).lexically_normal();
-    return Holds(copy, source) || Holds(sourcePath, path) || copy == sourcePath;
+    return !source.trimmed().isEmpty() &&
+           (Holds(ToFsPath(path), source) || Holds(ToFsPath(source), path));
 }
 
 }  // namespace

@@ -46,17 +46,6 @@ bool FallsDue(std::optional<qint64> previous, qint64 now, qint64 scheduled) {
     return *previous < scheduled && scheduled <= now && now - scheduled <= kLatenessAllowedMsecs;
 }
 
-QString DayListOf(const MainFormFields& fields) {
-    QString list;
-    list.reserve(4 * kWeekdayCount + 2);
-    for (int day = 0; day < kWeekdayCount; ++day) {
-        if (fields.DayTicked(day)) {
-            list += WeekdayCaptions()[day] + u';';
-        }
-    }
-    return list;
-}
-
 bool DayListHolds(const QString& dayList, const QDate& date) {
     const QString name = WeekdayNameOf(date);
     return !name.isEmpty() && dayList.contains(name);

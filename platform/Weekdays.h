@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/MainFormFields.h"
+
 #include <QString>
 #include <array>
 
@@ -28,4 +30,15 @@ inline const std::array<QString, kWeekdayCount>& WeekdayNames() {
 // Qt's day of week (1 = Monday ... 7 = Sunday) as a box index.
 inline int WeekdayIndex(int qtDayOfWeek) {
     return qtDayOfWeek - 1;
+}
+
+// The day list: the caption of each ticked box followed by ";", Monday to Sunday.
+inline QString DayListOf(const MainFormFields& fields) {
+    QString list;
+    for (int day = 0; day < kWeekdayCount; ++day) {
+        if (fields.DayTicked(day)) {
+            list += WeekdayCaptions()[day] + u';';
+        }
+    }
+    return list;
 }

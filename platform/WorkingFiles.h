@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QString>
+#include <algorithm>
 #include <filesystem>
 
 // The task's working files, all relative to the current folder at the moment of use, so
@@ -21,4 +22,10 @@ inline std::filesystem::path ToFsPath(const QString& path) {
 
 inline QString FromFsPath(const std::filesystem::path& path) {
     return QFile::decodeName(QByteArray::fromStdString(path.native()));
+}
+
+// True when inner is outer itself or lies somewhere below it, component by component.
+inline bool IsSameOrInside(const std::filesystem::path& inner, const std::filesystem::path& outer) {
+    return std::mismatch(outer.begin(), outer.end(), inner.begin(), inner.end()).first ==
+           outer.end();
 }

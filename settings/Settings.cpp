@@ -122,16 +122,6 @@ void RefuseLineBreaks(const std::array<KeyValue, 5>& values) {
 
 }  // namespace
 
-QString DayListOf(const MainFormFields& fields) {
-    QString list;
-    for (int day = 0; day < kWeekdayCount; ++day) {
-        if (fields.DayTicked(day)) {
-            list += WeekdayCaptions()[day] + u';';
-        }
-    }
-    return list;
-}
-
 void LoadSettings(MainFormFields& fields) {
     fields.SetEdit1Text({});
     fields.SetEdit2Text({});

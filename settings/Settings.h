@@ -16,6 +16,3 @@ void LoadSettings(MainFormFields& fields);
 // write is reported in panel 1 only; a path holding a line break throws Error before
 // anything is written.
 void SaveSettings(MainFormFields& fields);
-
-// The captions of the ticked weekday boxes, each followed by ";", Monday first.
-QString DayListOf(const MainFormFields& fields);
