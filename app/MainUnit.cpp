@@ -5,6 +5,7 @@
 #include "app/StatusBar.h"
 #include "engine/BackupRun.h"
 #include "engine/Retention.h"
+#include "engine/TaskFolder.h"
 #include "log/LogFile.h"
 #include "log/LogShowUnit.h"
 #include "platform/Clock.h"
@@ -12,14 +13,12 @@
 #include "platform/Prompts.h"
 #include "platform/TaskLock.h"
 #include "platform/Weekdays.h"
-#include "platform/WorkingFiles.h"
 #include "settings/Settings.h"
 #include "widgets/DBNumberEditEh.h"
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
-#include <QDir>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -241,16 +240,9 @@ void TMainForm::connectHandlers() {
 
 void TMainForm::FormCreate() {
     FileTimer2->stop();
-    QDir here;
-    here.mkpath(WorkingFiles::kLogFolder);
-    here.mkpath(WorkingFiles::kScratchFolder);
-    if (Catalogue::Present()) {
-        return;
+    if (PrepareTaskFolder()) {
+        StatusBar1->SetPanelWidth(0, StatusBar1->width() / 2);
     }
-    if (!Catalogue::Create()) {
-        return;
-    }
-    StatusBar1->SetPanelWidth(0, StatusBar1->width() / 2);
 }
 
 void TMainForm::FormShow() {

@@ -17,15 +17,14 @@
 #include "engine/BackupRun.h"
 #include "engine/Catalogue.h"
 #include "engine/Retention.h"
+#include "engine/TaskFolder.h"
 #include "platform/Clock.h"
 #include "platform/Error.h"
 #include "platform/Prompts.h"
 #include "platform/TaskLock.h"
-#include "platform/WorkingFiles.h"
 #include "settings/Settings.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QStringList>
 
 #include <cstdio>
@@ -104,15 +103,6 @@ void Trace(const char* event, const char* operation) {
 }
 
 // What the window does at its creation: the working folders and a missing catalogue.
-void PrepareTaskFolder() {
-    QDir here;
-    here.mkpath(WorkingFiles::kLogFolder);
-    here.mkpath(WorkingFiles::kScratchFolder);
-    if (!Catalogue::Present()) {
-        Catalogue::Create();
-    }
-}
-
 // The handlers' lock, as Button10Click and Button11Click take it.
 template <typename Operation>
 void Locked(const char* name, Operation operation) {

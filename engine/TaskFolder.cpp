@@ -1,0 +1,13 @@
+#include "engine/TaskFolder.h"
+
+#include "engine/Catalogue.h"
+#include "platform/WorkingFiles.h"
+
+#include <QDir>
+
+bool PrepareTaskFolder() {
+    QDir here;
+    here.mkpath(WorkingFiles::kLogFolder);
+    here.mkpath(WorkingFiles::kScratchFolder);
+    return !Catalogue::Present() && Catalogue::Create();
+}
