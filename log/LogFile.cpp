@@ -146,7 +146,8 @@ void AppendLogLine(const QString& sourcePath, const QString& targetPath) {
     const QByteArray line = ComposeLogLine(sourcePath, targetPath);
     QByteArray content;
     if (LogExists()) {
-        content = UniformLogLines(ReadLogBytes());
+        content =
+            UniformLogLines(AtomicFile::ReadExisting(WorkingFiles::kLog, &ThrowFileStepError));
     }
     content.append(line);
     ReplaceLog(content);
