@@ -3,11 +3,10 @@
 #include "app/AppIcon.h"
 #include "app/DateTimePicker.h"
 #include "app/StatusBar.h"
-#include "engine/BackupRun.h"
-#include "engine/Retention.h"
 #include "engine/TaskFolder.h"
 #include "log/LogFile.h"
 #include "log/LogShowUnit.h"
+#include "plan/PlannedRun.h"
 #include "platform/Clock.h"
 #include "platform/Guard.h"
 #include "platform/Prompts.h"
@@ -234,8 +233,13 @@ void TMainForm::connectHandlers() {
     bind(Button9, &TMainForm::Button9Click);
     bind(Button10, &TMainForm::Button10Click);
     bind(Button11, &TMainForm::Button11Click);
-    connect(FileTimer2, &QTimer::timeout, this,
-            [this] { RunGuarded([this] { FileTimer2Timer(); }); });
+    // The tick's own guard: a box shown inside the timer's handler would hold back every
+    // later tick of the timer while it is open.
+    connect(FileTimer2, &QTimer::timeout, this, [this] {
+        if (const std::optional<QString> failure = FailureOf([this] { FileTimer2Timer(); })) {
+            ShowAfterTheTick({{HeldBox::Kind::Error, WithFullStop(*failure)}});
+        }
+    });
 }
 
 void TMainForm::FormCreate() {
@@ -290,15 +294,22 @@ void TMainForm::Button9Click() {
 }
 
 void TMainForm::Button10Click() {
-    RunBackup(*this, catalogue_);
+    ShowBoxes(RunManualBackup(*this, catalogue_).boxes);
 }
 
 void TMainForm::Button11Click() {
-    PruneBackups(*this, catalogue_);
+    ShowBoxes(RunPruning(*this, catalogue_).boxes);
 }
 
 void TMainForm::FileTimer2Timer() {
-    plan_.Tick(*this, {[this] { Button10Click(); }, [this] { Button11Click(); }});
+    ShowAfterTheTick(
+        plan_.Tick(*this, [this] { return RunPlannedBackup(*this, catalogue_); }).boxes);
+}
+
+void TMainForm::ShowAfterTheTick(std::vector<HeldBox> boxes) {
+    if (!boxes.empty()) {
+        QTimer::singleShot(0, this, [boxes = std::move(boxes)] { ShowBoxes(boxes); });
+    }
 }
 
 void TMainForm::CentreOnScreen() {

@@ -109,6 +109,8 @@ private:
     void connectHandlers();
     void FormClose(QCloseEvent* event);
     QPushButton* planButton(PlanButton button) const;
+    // Shows the boxes once the tick's handler has returned, so the timer ticks on meanwhile.
+    void ShowAfterTheTick(std::vector<HeldBox> boxes);
 
     Catalogue catalogue_;
     PlanSchedule plan_;

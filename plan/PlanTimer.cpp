@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "plan/PlannedRun.h"
 #include "platform/Clock.h"
 #include "platform/MainFormFields.h"
 #include "platform/Weekdays.h"
@@ -74,29 +75,31 @@ void PlanSchedule::Start() {
     previousTick_ = WallMsecs(Clock::currentDateTime());
 }
 
-void PlanSchedule::Tick(MainFormFields& fields, const Actions& actions) {
+RunOutcome PlanSchedule::Tick(MainFormFields& fields,
+                              const std::function<RunOutcome()>& plannedRun) {
     // One reading of the clock serves the day and the time, so a tick at midnight cannot
     // take its day from one side and its time from the other.
     const QDateTime clock = Clock::currentDateTime();
     const qint64 now = WallMsecs(clock);
-    // Recorded before anything can end the tick, so a run that throws, or a tick handled
-    // inside a run's modal box, never fires the same moment again.
+    // Recorded before the run, so that no later tick fires the same moment again.
     const std::optional<qint64> previous = std::exchange(previousTick_, now);
 
     if (fields.Edit1Text().isEmpty() || fields.Edit2Text().isEmpty()) {
-        return;
+        return {};
     }
     fields.DayList = DayListOf(fields);
     if (!DayListHolds(fields.DayList, clock.date())) {
-        return;
+        return {};
     }
+    RunOutcome outcome;
     const std::optional<qint64> scheduled = ScheduledMoment(now, fields.PickerTime());
     if (scheduled && FallsDue(previous, now, *scheduled)) {
         SetPlanButtonsEnabled(fields, false);
-        actions.runBackup();
-        if (!fields.CountText().trimmed().isEmpty()) {
-            actions.prune();
+        outcome = plannedRun();
+        if (outcome.failed) {
+            return outcome;
         }
     }
     SetPlanButtonsEnabled(fields, true);
+    return outcome;
 }

@@ -6,6 +6,8 @@
 #include <functional>
 #include <optional>
 
+#include "plan/PlannedRun.h"
+
 class MainFormFields;
 
 // The name of a date's weekday ("星期一" ... "星期日"); empty for an invalid date.
@@ -23,14 +25,11 @@ QString CurrentDayName();
 // when the moment recurs.
 class PlanSchedule {
 public:
-    struct Actions {
-        std::function<void()> runBackup;  // Button10Click
-        std::function<void()> prune;      // Button11Click
-    };
-
-    // FileTimer2Timer. Throws what the run or the pruning throws; the buttons then stay
-    // disabled until the next tick on a ticked day.
-    void Tick(MainFormFields& fields, const Actions& actions);
+    // FileTimer2Timer. At the moment it makes the planned run (RunPlannedBackup) and
+    // returns its outcome, for the caller to tell once the tick is over; an empty one when
+    // nothing ran. After a failed run the buttons stay disabled until the next tick on a
+    // ticked day.
+    RunOutcome Tick(MainFormFields& fields, const std::function<RunOutcome()>& plannedRun);
 
     // The plan goes from stopped to started. The moment of the start stands in for the
     // previous tick, so a moment that passed while the plan was stopped does not fire.

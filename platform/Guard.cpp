@@ -3,19 +3,25 @@
 #include "platform/Error.h"
 #include "platform/Prompts.h"
 
-#include <QString>
 #include <new>
 
-void RunGuarded(const std::function<void()>& handler) noexcept {
+std::optional<QString> FailureOf(const std::function<void()>& step) noexcept {
     try {
-        handler();
+        step();
     } catch (const Error& error) {
-        ShowApplicationError(error.message());
+        return error.message();
     } catch (const std::bad_alloc&) {
-        ShowApplicationError(QStringLiteral("Out of memory"));
+        return QStringLiteral("Out of memory");
     } catch (const std::exception& error) {
-        ShowApplicationError(QString::fromLocal8Bit(error.what()));
+        return QString::fromLocal8Bit(error.what());
     } catch (...) {
-        ShowApplicationError(QStringLiteral("Unknown error"));
+        return QStringLiteral("Unknown error");
+    }
+    return std::nullopt;
+}
+
+void RunGuarded(const std::function<void()>& handler) noexcept {
+    if (const std::optional<QString> failure = FailureOf(handler)) {
+        ShowApplicationError(*failure);
     }
 }

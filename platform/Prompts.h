@@ -2,6 +2,7 @@
 
 #include <QString>
 #include <optional>
+#include <vector>
 
 // Everything the program asks of or tells the user goes through here. The window build
 // installs the message-box implementation; tests install a scripted one that fails on any
@@ -31,3 +32,35 @@ QString WithFullStop(const QString& text);
 
 // Shows the text in the application's error box, full-stop rule applied.
 void ShowApplicationError(const QString& text);
+
+// An information box or an application's error box that was held back, with the text it
+// shows (an error's full stop already added).
+struct HeldBox {
+    enum class Kind { Information, Error };
+    Kind kind;
+    QString text;
+};
+
+// While it lives, the information and error boxes asked for are kept, in order, instead of
+// shown; a question is answered No and the folder chooser chooses nothing. The prompts in
+// place before come back when it ends.
+class HoldBoxes final : public Prompts {
+public:
+    HoldBoxes();
+    ~HoldBoxes() override;
+    HoldBoxes(const HoldBoxes&) = delete;
+    HoldBoxes& operator=(const HoldBoxes&) = delete;
+
+    void information(const QString& text) override;
+    bool confirm(const QString& text) override;
+    void error(const QString& text) override;
+    std::optional<QString> chooseFolder(const QString& caption) override;
+
+    std::vector<HeldBox> boxes;
+
+private:
+    Prompts* previous_;
+};
+
+// Shows held boxes, in order, through the prompts in place.
+void ShowBoxes(const std::vector<HeldBox>& boxes);

@@ -102,8 +102,8 @@ void Trace(const char* event, const char* operation) {
     }
 }
 
-// What the window does at its creation: the working folders and a missing catalogue.
-// The handlers' lock, as Button10Click and Button11Click take it.
+// The driver takes the task lock itself, around the operation alone (the window's runs take
+// the same lock through RunLocked); TESSIVAR_FAULT_NO_LOCK=1 leaves it out, as a control.
 template <typename Operation>
 void Locked(const char* name, Operation operation) {
     std::optional<TaskLock> lock;

@@ -57,9 +57,13 @@ public:
     int prunes = 0;
     std::function<void()> insideRun;
     std::function<void()> insidePrune;
+    RunOutcome outcome;  // of the last tick
 
     void tick() {
-        plan.Tick(fields, {[this] { run(); }, [this] { prune(); }});
+        outcome = plan.Tick(fields, [this] {
+            return RunPlanned(
+                fields, [this] { run(); }, [this] { prune(); });
+        });
     }
     void tickAt(const QDateTime& time) {
         clock.set(time);
