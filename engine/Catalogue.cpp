@@ -2,6 +2,7 @@
 
 #include "platform/Error.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 #include <QDir>
 #include <QFile>
@@ -12,6 +13,7 @@
 #include <QVariant>
 
 #include <cerrno>
+#include <cstdio>
 
 namespace {
 
@@ -52,7 +54,8 @@ QString ScratchName(const QString& fileName) {
 }
 
 const QString kCreateTable = QStringLiteral(
-    "CREATE TABLE wenjianming (id INTEGER PRIMARY KEY AUTOINCREMENT, wenjianming TEXT, "
+    "CREATE TABLE IF NOT EXISTS wenjianming (id INTEGER PRIMARY KEY AUTOINCREMENT, wenjianming "
+    "TEXT, "
     "shijian TEXT)");
 
 // Jet's TOP keeps every row tied with the N-th; so do we, by keeping every row whose day
@@ -79,27 +82,22 @@ Catalogue::~Catalogue() {
 }
 
 bool Catalogue::Present(const QString& fileName) {
-    return QFileInfo(fileName).isFile();
+    // An empty file is what a start cut short during the creation leaves: not a catalogue yet.
+    const QFileInfo info(fileName);
+    return info.isFile() && info.size() > 0;
 }
 
-bool Catalogue::Create(const QString& fileName) {
-    // The new file is built under a scratch name and moved into place complete, so a
-    // failure leaves either no catalogue or a whole one.
-    if (QFileInfo::exists(fileName)) {
-        return false;  // something that is not a file holds the name
-    }
-    const QString scratch = ScratchName(fileName);
-    {
-        QFile file(scratch);
-        if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
-            return false;
-        }
-    }
+namespace {
+
+// Gives the SQLite file at path its table, once: an empty file becomes a catalogue; a file
+// that has the table already is left as it is. Returns the engine's error text, or "".
+QString AddTable(const QString& path) {
     const QString connectionName = UniqueConnectionName(QStringLiteral("ADO"));
     QString failure;
     {
         QSqlDatabase ADO = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connectionName);
-        ADO.setDatabaseName(scratch);
+        ADO.setDatabaseName(QStringLiteral("file:") + path + QStringLiteral("?mode=rw"));
+        ADO.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=10000"));
         if (!ADO.open()) {
             failure = EngineErrorText(ADO.lastError());
         } else {
@@ -111,22 +109,83 @@ bool Catalogue::Create(const QString& fileName) {
         ADO.close();
     }
     QSqlDatabase::removeDatabase(connectionName);
-    // link() never replaces: a catalogue that appeared meanwhile (a second instance in
-    // the same folder) is kept.
-    bool madeHere = false;
-    if (failure.isEmpty()) {
-        if (::link(QFile::encodeName(scratch).constData(),
-                   QFile::encodeName(fileName).constData()) == 0) {
-            madeHere = true;
-        } else if (errno != EEXIST) {
-            failure = SystemErrorText(errno);
+    return failure;
+}
+
+// The two ways of making a name that never replace a file already there: a rename that
+// refuses an existing target, or, where the file system has none (FAT, exFAT, NTFS through
+// FUSE, some network shares), an exclusive create that the table is then written into.
+enum class Placed { Here, Taken, NoExclusiveRename };
+
+Placed RenameIfFree(const QString& from, const QString& to) {
+    if (::renameat2(AT_FDCWD, QFile::encodeName(from).constData(), AT_FDCWD,
+                    QFile::encodeName(to).constData(), RENAME_NOREPLACE) == 0) {
+        return Placed::Here;
+    }
+    if (errno == EEXIST) {
+        return Placed::Taken;
+    }
+    if (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) {
+        return Placed::NoExclusiveRename;
+    }
+    throw Error(SystemErrorText(errno));
+}
+
+}  // namespace
+
+bool Catalogue::Create(const QString& fileName) {
+    const QFileInfo existing(fileName);
+    if (existing.isFile() && existing.size() == 0) {
+        // A creation cut short: finished now, in place.
+        const QString failure = AddTable(fileName);
+        if (!failure.isEmpty()) {
+            throw Error(failure);
+        }
+        return true;
+    }
+    if (existing.exists() || existing.isSymLink()) {
+        return false;  // a catalogue, or something that is not one, holds the name
+    }
+    // Built under a scratch name and moved into place complete, so a failure leaves either
+    // no catalogue or a whole one, and a catalogue that appeared meanwhile (a second
+    // instance in the same folder) is kept.
+    const QString scratch = ScratchName(fileName);
+    {
+        QFile file(scratch);
+        if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+            return false;
         }
     }
+    Placed placed = Placed::Taken;
+    QString failure = AddTable(scratch);
+    try {
+        if (failure.isEmpty()) {
+            placed = RenameIfFree(scratch, fileName);
+        }
+    } catch (const Error& error) {
+        failure = error.message();
+    }
     QFile::remove(scratch);
+    if (failure.isEmpty() && placed == Placed::NoExclusiveRename) {
+        const int fd = ::open(QFile::encodeName(fileName).constData(),
+                              O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0) {
+            if (errno == EEXIST) {
+                return false;
+            }
+            throw Error(SystemErrorText(errno));
+        }
+        ::close(fd);
+        placed = Placed::Here;
+        failure = AddTable(fileName);
+        if (!failure.isEmpty()) {
+            QFile::remove(fileName);  // ours, made empty a moment ago
+        }
+    }
     if (!failure.isEmpty()) {
         throw Error(failure);
     }
-    return madeHere;
+    return placed == Placed::Here;
 }
 
 QString Catalogue::DayText(const QDate& day) {

@@ -25,13 +25,15 @@ public:
     Catalogue(const Catalogue&) = delete;
     Catalogue& operator=(const Catalogue&) = delete;
 
-    // A regular file of that name in the current folder counts as a catalogue.
+    // A regular file of that name in the current folder, not empty, counts as a catalogue.
     static bool Present(const QString& fileName = QStringLiteral("wenjianming.mdb"));
 
-    // Makes a new catalogue file with its empty table. Returns false, having changed
-    // nothing, when the file cannot be made at all (the folder is not writable, a folder
-    // of that name is in the way); throws Error when the table cannot be created, and then
-    // leaves no file behind, so the next start tries again.
+    // Makes a new catalogue file with its empty table, never replacing a file that is
+    // there, and without hard links (which FAT, exFAT, NTFS and network shares refuse); an
+    // empty file of that name (a creation cut short) gets its table. Returns false, having
+    // changed nothing, when the name is taken or the file cannot be made at all (the folder
+    // is not writable); throws Error when the table cannot be created, and then leaves no
+    // new file behind, so the next start tries again.
     static bool Create(const QString& fileName = QStringLiteral("wenjianming.mdb"));
 
     // Fails with the engine's error text when the catalogue could not take a new row now

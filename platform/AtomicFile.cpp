@@ -131,7 +131,10 @@ private:
 };
 
 void KeepModeAndOwner(int fd, const struct stat& status, const Options& options) {
-    if (::fchmod(fd, status.st_mode & 07777) != 0) {
+    // A file system that keeps no modes (FAT, some network shares) refuses the change: the
+    // file then has what that file system gives every file.
+    if (::fchmod(fd, status.st_mode & 07777) != 0 && errno != ENOSYS && errno != EPERM &&
+        errno != EOPNOTSUPP) {
         Fail(options.fail, Step::Create, errno);
     }
     if (status.st_uid != ::geteuid() || status.st_gid != ::getegid()) {

@@ -21,8 +21,8 @@ private slots:
     void brokenCatalogue_data();
     void brokenCatalogue();
     void createMakesTheTable();
-    void createRefusesWhenTheNameIsTaken_data();
-    void createRefusesWhenTheNameIsTaken();
+    void createWhenTheNameIsTaken_data();
+    void createWhenTheNameIsTaken();
 };
 
 namespace {
@@ -173,24 +173,35 @@ void CatalogueTest::createMakesTheTable() {
     QVERIFY(CatalogueRows().isEmpty());
 }
 
-void CatalogueTest::createRefusesWhenTheNameIsTaken_data() {
+void CatalogueTest::createWhenTheNameIsTaken_data() {
     QTest::addColumn<QString>("kind");
-    QTest::newRow("folder in the way") << "folder";
-    QTest::newRow("catalogue already there") << "file";
+    QTest::addColumn<bool>("made");
+    QTest::newRow("folder in the way") << "folder" << false;
+    QTest::newRow("catalogue already there") << "file" << false;
+    QTest::newRow("link in the way") << "link" << false;
+    QTest::newRow("empty file of a creation cut short") << "empty" << true;
 }
 
-void CatalogueTest::createRefusesWhenTheNameIsTaken() {
+void CatalogueTest::createWhenTheNameIsTaken() {
     QFETCH(QString, kind);
+    QFETCH(bool, made);
     TaskFolder task;
     if (kind == "folder") {
         QVERIFY(QDir().mkdir("wenjianming.mdb"));
+    } else if (kind == "link") {
+        QVERIFY(QFile::link("elsewhere.mdb", "wenjianming.mdb"));
     } else {
-        QVERIFY(WriteBytes("wenjianming.mdb", "kept as it is"));
+        QVERIFY(WriteBytes("wenjianming.mdb", kind == "file" ? "kept as it is" : ""));
     }
-    QVERIFY(!Catalogue::Create());
+    QCOMPARE(Catalogue::Present(), kind == "file");
+    QCOMPARE(Catalogue::Create(), made);
     QCOMPARE(FolderEntries(), QStringList{"wenjianming.mdb"});
     if (kind == "file") {
         QCOMPARE(ReadBytes("wenjianming.mdb"), QByteArray("kept as it is"));
+    }
+    if (made) {
+        Catalogue().RecordBackup("/bk/a_260514", kDay);
+        QCOMPARE(CatalogueRows(), QStringList{"1|/bk/a_260514|2026-05-14"});
     }
 }
 
