@@ -11,6 +11,8 @@
 #include "platform/TreeRemove.h"
 #include "platform/WorkingFiles.h"
 
+#include <QStringList>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -143,15 +145,16 @@ void FlushToDisk(const fs::path& copy) {
 }
 
 // The copy is made under a hidden name beside the target, so that the target is either the
-// complete new copy or whatever was there before.
-void CopyIntoPlace(const QString& source, const QString& target) {
+// complete new copy or whatever was there before. Returns what the destination could not
+// hold.
+std::vector<LeftOutEntry> CopyIntoPlace(const QString& source, const QString& target) {
     const fs::path targetPath = ToFsPath(target);
     const fs::path partial = Beside(targetPath, ".partial");
     const fs::path replaced = Beside(targetPath, ".replaced");
     MakeFolders(targetPath.parent_path());
     RemoveTree(partial);  // left by a run that was cut short
     RestoreOrDropReplaced(targetPath, replaced);
-    CopyTree(ToFsPath(source), partial);
+    std::vector<LeftOutEntry> leftOut = CopyTree(ToFsPath(source), partial);
     try {
         FlushToDisk(partial);
     } catch (const Error&) {
@@ -159,6 +162,72 @@ void CopyIntoPlace(const QString& source, const QString& target) {
         throw;
     }
     PutInPlace(partial, targetPath, replaced);
+    return leftOut;
+}
+
+QString ReasonText(LeftOutReason reason) {
+    switch (reason) {
+        case LeftOutReason::SymbolicLink:
+            return QStringLiteral("目的地址不支持符号链接");
+        case LeftOutReason::Name:
+            return QStringLiteral("目的地址不支持此文件名");
+        case LeftOutReason::NameTooLong:
+            return QStringLiteral("文件名或路径过长，目的地址无法容纳");
+        case LeftOutReason::SameName:
+            return QStringLiteral("与已复制的文件名仅大小写不同");
+        case LeftOutReason::TooLarge:
+            return QStringLiteral("文件过大，目的地址无法容纳");
+    }
+    return {};
+}
+
+// The length of the valid UTF-8 sequence at the start of bytes, 0 when there is none.
+size_t Utf8Length(const unsigned char* bytes, size_t available) {
+    const unsigned char lead = bytes[0];
+    size_t length = 0;
+    if (lead < 0x80) {
+        length = 1;
+    } else if (lead >= 0xC2 && lead < 0xE0) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead < 0xF0) {
+        length = 3;
+    } else if (lead >= 0xF0 && lead < 0xF5) {
+        length = 4;
+    }
+    if (length == 0 || length > available) {
+        return 0;
+    }
+    for (size_t i = 1; i < length; ++i) {
+        if ((bytes[i] & 0xC0) != 0x80) {
+            return 0;
+        }
+    }
+    // Overlong forms, UTF-16 surrogates and code points beyond U+10FFFF.
+    const unsigned char second = length > 1 ? bytes[1] : 0x80;
+    if ((lead == 0xE0 && second < 0xA0) || (lead == 0xED && second >= 0xA0) ||
+        (lead == 0xF0 && second < 0x90) || (lead == 0xF4 && second >= 0x90)) {
+        return 0;
+    }
+    return length;
+}
+
+// The path's bytes as text: each byte that is not valid UTF-8, or a control character,
+// as "\xNN".
+QString ShownPath(const std::string& path) {
+    QString shown;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(path.data());
+    for (size_t at = 0; at < path.size();) {
+        const size_t length = Utf8Length(bytes + at, path.size() - at);
+        if (length == 0 || bytes[at] < 0x20 || bytes[at] == 0x7F) {
+            shown += QStringLiteral("\\x") +
+                     QStringLiteral("%1").arg(bytes[at], 2, 16, QLatin1Char('0')).toUpper();
+            ++at;
+        } else {
+            shown += QString::fromUtf8(path.data() + at, static_cast<qsizetype>(length));
+            at += length;
+        }
+    }
+    return shown;
 }
 
 }  // namespace
@@ -168,16 +237,25 @@ QString SourceName(const QString& sourcePath) {
     return slash < 0 ? sourcePath : sourcePath.mid(slash);
 }
 
-void RunBackup(MainFormFields& fields, Catalogue& catalogue) {
+QString LeftOutNotice(int count) {
+    return QStringLiteral("备份已完成，但有 %1 项未能复制到目的地址，详见操作日志。").arg(count);
+}
+
+QString LeftOutLine(const LeftOutEntry& entry) {
+    return QStringLiteral("    未复制：") + ShownPath(entry.path) + u'（' +
+           ReasonText(entry.reason) + u'）';
+}
+
+BackupResult RunBackup(MainFormFields& fields, Catalogue& catalogue) {
     const QString source = fields.Edit1Text();
     if (source.isEmpty()) {
         Prompts::instance().information(QStringLiteral("请输入要备份的文件地址！"));
-        return;
+        return {};
     }
     const QString destination = fields.Edit2Text();
     if (destination.isEmpty()) {
         Prompts::instance().information(QStringLiteral("请输入备份文件的目的地址！"));
-        return;
+        return {};
     }
     const QString backupDay = DateStamp(Clock::currentDate());
     RefuseTargetInsideSource(source, destination,
@@ -186,8 +264,13 @@ void RunBackup(MainFormFields& fields, Catalogue& catalogue) {
     fields.SetPanelText(1, kBackingUp);
     fields.SetEdit3Text(SourceName(source));
     const QString target = fields.Edit2Text() + fields.Edit3Text() + u'_' + backupDay;
-    CopyIntoPlace(source, target);
-    AppendLogLine(source, target);
+    const std::vector<LeftOutEntry> leftOut = CopyIntoPlace(source, target);
+    QStringList leftOutLines;
+    for (const LeftOutEntry& entry : leftOut) {
+        leftOutLines << LeftOutLine(entry);
+    }
+    AppendLogLine(source, target, leftOutLines);
     fields.SetPanelText(1, kBackedUp);
     catalogue.RecordBackup(target, Clock::currentDate());
+    return {static_cast<int>(leftOut.size())};
 }

@@ -142,7 +142,8 @@ QByteArray UniformLogLines(const QByteArray& content) {
     return lines;
 }
 
-void AppendLogLine(const QString& sourcePath, const QString& targetPath) {
+void AppendLogLine(const QString& sourcePath, const QString& targetPath,
+                   const QStringList& followingLines) {
     const QByteArray line = ComposeLogLine(sourcePath, targetPath);
     QByteArray content;
     if (LogExists()) {
@@ -150,6 +151,9 @@ void AppendLogLine(const QString& sourcePath, const QString& targetPath) {
             UniformLogLines(AtomicFile::ReadExisting(WorkingFiles::kLog, &ThrowFileStepError));
     }
     content.append(line);
+    for (const QString& following : followingLines) {
+        content.append(ToGb18030(following)).append("\r\n");
+    }
     ReplaceLog(content);
 }
 

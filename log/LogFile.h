@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 #include "platform/AtomicFile.h"
 
@@ -10,10 +11,12 @@
 // The operation log ./Log/FileBackupLog.log of the current folder: one line per backup,
 // GB18030, every line ending in CR LF. Each operation throws Error on failure.
 
-// Adds the entry line for a backup of sourcePath to targetPath. The whole log is rewritten
-// (line breaks made CR LF) into a temporary file beside it that then replaces it, so a
-// failure leaves the old log as it was.
-void AppendLogLine(const QString& sourcePath, const QString& targetPath);
+// Adds the entry line for a backup of sourcePath to targetPath, and after it the lines
+// given (each then ended by CR LF), all in one step. The whole log is rewritten (line
+// breaks made CR LF) into a temporary file beside it that then replaces it, so a failure
+// leaves the old log as it was.
+void AppendLogLine(const QString& sourcePath, const QString& targetPath,
+                   const QStringList& followingLines = {});
 // Creates an empty log when there is none; an existing one keeps its bytes.
 void EnsureLogFile();
 // The whole log as text; bytes that are not GB18030 show as U+FFFD.

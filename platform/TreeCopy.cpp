@@ -17,6 +17,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -115,14 +116,95 @@ bool FallsBackToReadWrite(int errnoValue) {
     }
 }
 
+// A write the destination refuses because the file would be larger than it allows.
+struct TooLargeForDestination {};
+
+[[noreturn]] void FailWrite(const std::string& path, int errnoValue) {
+    if (errnoValue == EFBIG) {
+        throw TooLargeForDestination{};
+    }
+    Fail(path, errnoValue);
+}
+
+// How a destination refuses a change of metadata it does not keep (owner, modes, times,
+// a time out of its range).
+bool RefusesMetadata(int errnoValue) {
+    switch (errnoValue) {
+        case EPERM:
+        case EACCES:
+        case EOPNOTSUPP:
+        case ENOSYS:
+        case EINVAL:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// Refusals that hold for every later call of the same kind on the same destination.
+bool RefusesForGood(int errnoValue) {
+    return errnoValue == ENOSYS || errnoValue == EOPNOTSUPP;
+}
+
+bool FolderExists(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Why the destination would not make an entry of this name inside our own fresh copy, or
+// nothing when the error is a failure of the copy.
+std::optional<LeftOutReason> RefusedName(int errnoValue, const std::string& target) {
+    switch (errnoValue) {
+        case EEXIST:  // nothing else can be there: the destination ignores case
+            return LeftOutReason::SameName;
+        case ENAMETOOLONG:
+            return LeftOutReason::NameTooLong;
+        case EILSEQ:
+        case EINVAL:
+        case EPERM:  // fusefat
+            return LeftOutReason::Name;
+        case ENOENT:  // exfat-fuse, for characters it does not allow; the folder is there
+            if (FolderExists(target.substr(0, target.rfind('/')))) {
+                return LeftOutReason::Name;
+            }
+            return std::nullopt;
+        default:
+            return std::nullopt;
+    }
+}
+
+// The names of one file with several names: the first copies the data, the others become
+// links to it once that copy has settled.
+struct LinkGroup {
+    enum class State { Copying, Done, TooLarge };
+    explicit LinkGroup(std::string firstTarget) : target(std::move(firstTarget)) {}
+    std::string target;
+    State state = State::Copying;
+};
+using InodeKey = std::pair<dev_t, ino_t>;
+
 // Everything the threads of one copy share.
 struct CopyContext {
-    explicit CopyContext() : umask(CurrentUmask()) {}
+    explicit CopyContext(std::string sourceRoot)
+        : umask(CurrentUmask()), root(std::move(sourceRoot)) {}
 
     mode_t umask;
+    std::string root;
     TraitsTable traits;
+
+    // What the destination refused once is not asked of it again.
+    std::atomic<bool> noModes{false};
+    std::atomic<bool> noTimes{false};
+    std::atomic<bool> noLinkTimes{false};
+    std::atomic<bool> noSymlinks{false};
+    std::atomic<bool> noHardLinks{false};
+
     std::mutex linkMutex;
-    std::map<std::pair<dev_t, ino_t>, std::string> firstLinkTarget;
+    std::condition_variable linkSettled;
+    std::map<InodeKey, LinkGroup> linkGroups;
+
+    std::mutex leftOutMutex;
+    std::vector<LeftOutEntry> leftOut;
 
     std::atomic<bool> failed{false};
     std::mutex failureMutex;
@@ -135,6 +217,64 @@ struct CopyContext {
         }
         failed = true;
     }
+
+    bool isRoot(const std::string& source) const { return source.size() <= root.size(); }
+
+    // An entry the walk saw and that is gone now is simply not in the copy; the source
+    // itself is not allowed to go.
+    bool vanished(int errnoValue, const std::string& source) const {
+        return errnoValue == ENOENT && !isRoot(source);
+    }
+
+    // The entry stays out of the copy and is reported. The source itself cannot stay out:
+    // then the copy fails with the destination's error.
+    void leaveOut(const std::string& source, LeftOutReason reason, int errnoValue) {
+        if (isRoot(source)) {
+            Fail(source, errnoValue);
+        }
+        std::lock_guard lock(leftOutMutex);
+        leftOut.push_back({source.substr(root.size() + 1), reason});
+    }
+
+    // Sets one piece of metadata unless the destination refused that kind for good before.
+    // A refusal leaves what the destination made; any other failure fails the copy.
+    template <typename Call>
+    void setMetadata(std::atomic<bool>& refused, const std::string& path, Call call) {
+        if (refused || call() == 0) {
+            return;
+        }
+        const int failure = errno;
+        if (!RefusesMetadata(failure)) {
+            Fail(path, failure);
+        }
+        if (RefusesForGood(failure)) {
+            refused = true;
+        }
+    }
+};
+
+// Held by the first name of a file with several names; the others wait until it settles.
+// Gone unsettled (the name was left out, or the copy failed), the next name takes over.
+class FirstName {
+public:
+    FirstName(CopyContext& context, InodeKey key) : context_(context), key_(key) {}
+    FirstName(const FirstName&) = delete;
+    FirstName& operator=(const FirstName&) = delete;
+    ~FirstName() {
+        std::lock_guard lock(context_.linkMutex);
+        if (state_ == LinkGroup::State::Copying) {
+            context_.linkGroups.erase(key_);
+        } else {
+            context_.linkGroups.at(key_).state = state_;
+        }
+        context_.linkSettled.notify_all();
+    }
+    void settle(LinkGroup::State state) { state_ = state; }
+
+private:
+    CopyContext& context_;
+    InodeKey key_;
+    LinkGroup::State state_ = LinkGroup::State::Copying;
 };
 
 class FileCopier {
@@ -145,6 +285,9 @@ public:
         int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | (followLink ? 0 : O_NOFOLLOW);
         FileDescriptor in(::open(source.c_str(), flags));
         if (in.get() < 0) {
+            if (context_.vanished(errno, source)) {
+                return;
+            }
             Fail(source, errno);
         }
         struct stat st;
@@ -154,31 +297,55 @@ public:
         if (!S_ISREG(st.st_mode)) {
             return;  // became something that is not copied since the folder was read
         }
-        if (const int fault = InjectedFault(source)) {
-            Fail(source, fault);
-        }
-        std::optional<FileDescriptor> out = createTarget(source, target, st);
+        std::optional<FirstName> firstName;
+        std::optional<FileDescriptor> out = createTarget(source, target, st, firstName);
         if (!out) {
-            return;  // another name of the same file: made a hard link
+            return;  // another name of a file already copied, or left out
         }
-        copyData(source, in.get(), out->get(), st);
+        try {
+            if (const int fault = InjectedFault(source)) {
+                FailWrite(source, fault);
+            }
+            copyData(source, in.get(), out->get(), st);
+        } catch (const TooLargeForDestination&) {
+            out.reset();
+            ::unlink(target.c_str());
+            if (firstName) {
+                firstName->settle(LinkGroup::State::TooLarge);
+            }
+            context_.leaveOut(source, LeftOutReason::TooLarge, EFBIG);
+            return;
+        }
         setMetadata(source, out->get(), st);
         if (::close(out->release()) != 0) {
             Fail(source, errno);
+        }
+        if (firstName) {
+            firstName->settle(LinkGroup::State::Done);
         }
     }
 
     void copyLink(const std::string& source, const std::string& target) {
         struct stat st;
         if (::lstat(source.c_str(), &st) != 0) {
+            if (context_.vanished(errno, source)) {
+                return;
+            }
             Fail(source, errno);
         }
         if (!S_ISLNK(st.st_mode)) {
             return;
         }
+        if (context_.noSymlinks) {
+            context_.leaveOut(source, LeftOutReason::SymbolicLink, ENOSYS);
+            return;
+        }
         std::string destination(static_cast<size_t>(std::max<off_t>(st.st_size, 255)) + 1, '\0');
         const ssize_t length = ::readlink(source.c_str(), destination.data(), destination.size());
         if (length < 0) {
+            if (context_.vanished(errno, source)) {
+                return;
+            }
             Fail(source, errno);
         }
         if (static_cast<size_t>(length) == destination.size()) {
@@ -186,41 +353,82 @@ public:
         }
         destination.resize(static_cast<size_t>(length));
         if (::symlink(destination.c_str(), target.c_str()) != 0) {
-            Fail(source, errno);
+            leaveOutLink(source, target, errno);
+            return;
         }
         const struct timespec times[2] = {st.st_atim, st.st_mtim};
-        if (::utimensat(AT_FDCWD, target.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) {
-            Fail(source, errno);
-        }
+        context_.setMetadata(context_.noLinkTimes, source, [&] {
+            return ::utimensat(AT_FDCWD, target.c_str(), times, AT_SYMLINK_NOFOLLOW);
+        });
     }
 
 private:
-    std::optional<FileDescriptor> createTarget(const std::string& source, const std::string& target,
-                                               const struct stat& st) {
-        if (st.st_nlink < 2) {
-            return openTarget(source, target, st);
+    void leaveOutLink(const std::string& source, const std::string& target, int failure) {
+        if (failure == ENOSYS || failure == EOPNOTSUPP || failure == EPERM) {
+            context_.noSymlinks = context_.noSymlinks || RefusesForGood(failure);
+            context_.leaveOut(source, LeftOutReason::SymbolicLink, failure);
+        } else if (const auto reason = RefusedName(failure, target)) {
+            context_.leaveOut(source, *reason, failure);
+        } else {
+            Fail(source, failure);
         }
-        // The lock spans the creation so that a second name never links to a file that
-        // does not exist yet.
-        std::lock_guard lock(context_.linkMutex);
-        auto [first, inserted] =
-            context_.firstLinkTarget.try_emplace({st.st_dev, st.st_ino}, target);
-        if (!inserted) {
-            if (::link(first->second.c_str(), target.c_str()) != 0) {
-                Fail(source, errno);
-            }
-            return std::nullopt;
-        }
-        return openTarget(source, target, st);
     }
 
-    static std::optional<FileDescriptor> openTarget(const std::string& source,
-                                                    const std::string& target,
-                                                    const struct stat& st) {
+    // The target file, open for writing; nothing when it is another name of a file already
+    // copied (then made a link to it) or when it is left out. firstName is set when this is
+    // the first of several names of one file.
+    std::optional<FileDescriptor> createTarget(const std::string& source, const std::string& target,
+                                               const struct stat& st,
+                                               std::optional<FirstName>& firstName) {
+        if (st.st_nlink < 2 || context_.noHardLinks) {
+            return openTarget(source, target, st);
+        }
+        const InodeKey key{st.st_dev, st.st_ino};
+        std::unique_lock lock(context_.linkMutex);
+        for (;;) {
+            const auto [group, inserted] = context_.linkGroups.try_emplace(key, target);
+            if (inserted) {
+                firstName.emplace(context_, key);
+                lock.unlock();
+                return openTarget(source, target, st);
+            }
+            if (group->second.state == LinkGroup::State::Copying) {
+                context_.linkSettled.wait(lock);
+                continue;  // the group may be gone: this name is the first then
+            }
+            if (group->second.state == LinkGroup::State::TooLarge) {
+                lock.unlock();
+                context_.leaveOut(source, LeftOutReason::TooLarge, EFBIG);
+                return std::nullopt;
+            }
+            const std::string first = group->second.target;
+            lock.unlock();
+            if (::link(first.c_str(), target.c_str()) == 0) {
+                return std::nullopt;
+            }
+            const int failure = errno;
+            if (failure == EEXIST) {
+                context_.leaveOut(source, LeftOutReason::SameName, failure);
+                return std::nullopt;
+            }
+            if (failure == EPERM || RefusesForGood(failure)) {
+                context_.noHardLinks = true;
+            }
+            return openTarget(source, target, st);  // a file of its own, same content
+        }
+    }
+
+    std::optional<FileDescriptor> openTarget(const std::string& source, const std::string& target,
+                                             const struct stat& st) {
         const int fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
                               st.st_mode & 0777);
         if (fd < 0) {
-            Fail(source, errno);
+            const int failure = errno;
+            if (const auto reason = RefusedName(failure, target)) {
+                context_.leaveOut(source, *reason, failure);
+                return std::nullopt;
+            }
+            Fail(source, failure);
         }
         return std::optional<FileDescriptor>(std::in_place, fd);
     }
@@ -282,7 +490,7 @@ private:
             position = hole;
         }
         if (::ftruncate(out, size) != 0) {
-            Fail(source, errno);
+            FailWrite(source, errno);
         }
     }
 
@@ -301,7 +509,7 @@ private:
                 continue;
             }
             if (n < 0 && !FallsBackToReadWrite(errno)) {
-                Fail(source, errno);
+                FailWrite(source, errno);
             }
             if (n < 0 && (errno == ENOSYS || errno == EXDEV || errno == EOPNOTSUPP)) {
                 traits.copyFileRange = false;
@@ -343,7 +551,7 @@ private:
                 continue;
             }
             if (put <= 0) {
-                Fail(source, put < 0 ? errno : EIO);
+                FailWrite(source, put < 0 ? errno : EIO);
             }
             data += put;
             offset += put;
@@ -353,13 +561,11 @@ private:
 
     void setMetadata(const std::string& source, int out, const struct stat& st) {
         const mode_t wanted = st.st_mode & kFileModeBits;
-        if ((wanted & 0777 & ~context_.umask) != wanted && ::fchmod(out, wanted) != 0) {
-            Fail(source, errno);
+        if ((wanted & 0777 & ~context_.umask) != wanted) {
+            context_.setMetadata(context_.noModes, source, [&] { return ::fchmod(out, wanted); });
         }
         const struct timespec times[2] = {st.st_atim, st.st_mtim};
-        if (::futimens(out, times) != 0) {
-            Fail(source, errno);
-        }
+        context_.setMetadata(context_.noTimes, source, [&] { return ::futimens(out, times); });
     }
 
     CopyContext& context_;
@@ -443,8 +649,8 @@ public:
     TreeCopier(CopyContext& context, int workers) : context_(context), workerCount_(workers) {}
 
     void copy(const std::string& source, const std::string& target) {
-        startWorkers();
         try {
+            startWorkers();
             walk(source, target);
         } catch (...) {
             context_.fail(std::current_exception());
@@ -464,9 +670,14 @@ public:
     }
 
 private:
+    // A thread the system will not start is done without: with none at all, the walking
+    // thread copies each batch itself.
     void startWorkers() {
-        for (int i = 0; i < workerCount_; ++i) {
-            workers_.emplace_back([this] { drain(); });
+        try {
+            while (static_cast<int>(workers_.size()) < workerCount_) {
+                workers_.emplace_back([this] { drain(); });
+            }
+        } catch (const std::system_error&) {
         }
     }
 
@@ -513,6 +724,9 @@ private:
         const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (root ? 0 : O_NOFOLLOW);
         FileDescriptor fd(::open(source.c_str(), flags));
         if (fd.get() < 0) {
+            if (context_.vanished(errno, source)) {
+                return;
+            }
             Fail(source, errno);
         }
         struct stat st;
@@ -520,7 +734,16 @@ private:
             Fail(source, errno);
         }
         if (::mkdir(target.c_str(), 0700) != 0) {
-            Fail(source, errno);
+            const int failure = errno;
+            const auto reason = RefusedName(failure, target);
+            if (!reason) {
+                Fail(source, failure);
+            }
+            context_.leaveOut(source, *reason, failure);
+            return;
+        }
+        if (root) {
+            probeLinkTimes(target);
         }
         folders_.push_back({target, st.st_mode & kFolderModeBits, st.st_atim, st.st_mtim});
         DIR* folder = ::fdopendir(fd.get());
@@ -554,6 +777,9 @@ private:
         if (type == DT_UNKNOWN) {
             struct stat st;
             if (::fstatat(::dirfd(folder), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+                if (context_.vanished(errno, source)) {
+                    return;
+                }
                 Fail(source, errno);
             }
             type = S_ISDIR(st.st_mode)   ? DT_DIR
@@ -574,21 +800,54 @@ private:
     }
 
     void flush() {
-        if (!batch_.empty()) {
-            queue_.push(std::exchange(batch_, {}));
+        if (batch_.empty()) {
+            return;
         }
+        if (!workers_.empty()) {
+            queue_.push(std::exchange(batch_, {}));
+            return;
+        }
+        for (const CopyItem& item : std::exchange(batch_, {})) {
+            if (!context_.failed) {
+                copyItem(ownCopier_, item);
+            }
+        }
+    }
+
+    // Setting a link's times must not reach what it points at: over sshfs it does (the
+    // server follows the link). Tried once on a link to a file of our own; where the link
+    // itself does not take the time, links keep the times the destination gives them.
+    void probeLinkTimes(const std::string& folder) {
+        const std::string file = folder + "/.tessivar-probe";
+        const std::string link = folder + "/.tessivar-probe-link";
+        FileDescriptor fd(
+            ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+        bool linksTakeTimes = false;
+        if (fd.valid() && ::symlink(".tessivar-probe", link.c_str()) == 0) {
+            constexpr time_t kProbeTime = 1000000000;
+            const struct timespec times[2] = {{kProbeTime, 0}, {kProbeTime, 0}};
+            struct stat st;
+            linksTakeTimes = ::utimensat(AT_FDCWD, link.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0 &&
+                             ::lstat(link.c_str(), &st) == 0 && st.st_mtim.tv_sec == kProbeTime;
+            ::unlink(link.c_str());
+        } else if (fd.valid() && RefusesForGood(errno)) {
+            context_.noSymlinks = true;
+        }
+        if (fd.valid()) {
+            ::unlink(file.c_str());
+        }
+        context_.noLinkTimes = !linksTakeTimes;
     }
 
     // Deepest first: a folder's time is set after everything inside it is written.
     void setFolderMetadata() {
         for (auto folder = folders_.rbegin(); folder != folders_.rend(); ++folder) {
-            if (::chmod(folder->target.c_str(), folder->mode) != 0) {
-                Fail(folder->target, errno);
-            }
+            const char* path = folder->target.c_str();
+            context_.setMetadata(context_.noModes, folder->target,
+                                 [&] { return ::chmod(path, folder->mode); });
             const struct timespec times[2] = {folder->atime, folder->mtime};
-            if (::utimensat(AT_FDCWD, folder->target.c_str(), times, 0) != 0) {
-                Fail(folder->target, errno);
-            }
+            context_.setMetadata(context_.noTimes, folder->target,
+                                 [&] { return ::utimensat(AT_FDCWD, path, times, 0); });
         }
     }
 
@@ -597,6 +856,7 @@ private:
     BatchQueue queue_;
     std::vector<std::thread> workers_;
     Batch batch_;
+    FileCopier ownCopier_{context_};
     std::vector<FolderRecord> folders_;
 };
 
@@ -607,12 +867,13 @@ int WorkerCount(int requested) {
     return std::clamp(static_cast<int>(std::thread::hardware_concurrency()), 1, 4);
 }
 
-void CopyTopLevel(const std::string& source, const std::string& target, int workers) {
+std::vector<LeftOutEntry> CopyTopLevel(const std::string& source, const std::string& target,
+                                       int workers) {
     struct stat st;
     if (::stat(source.c_str(), &st) != 0) {
         Fail(source, errno);
     }
-    CopyContext context;
+    CopyContext context(source);
     if (S_ISDIR(st.st_mode)) {
         TreeCopier(context, WorkerCount(workers)).copy(source, target);
     } else if (S_ISREG(st.st_mode)) {
@@ -621,18 +882,21 @@ void CopyTopLevel(const std::string& source, const std::string& target, int work
         throw Error(QStringLiteral("Cannot copy \"%1\": it is neither a file nor a folder")
                         .arg(PathText(source)));
     }
+    std::sort(context.leftOut.begin(), context.leftOut.end(),
+              [](const LeftOutEntry& a, const LeftOutEntry& b) { return a.path < b.path; });
+    return std::move(context.leftOut);
 }
 
 }  // namespace
 
-void CopyTree(const std::filesystem::path& source, const std::filesystem::path& target,
-              int workers) {
+std::vector<LeftOutEntry> CopyTree(const std::filesystem::path& source,
+                                   const std::filesystem::path& target, int workers) {
     struct stat existing;
     if (::lstat(target.c_str(), &existing) == 0) {
         Fail(target.native(), EEXIST);
     }
     try {
-        CopyTopLevel(source.native(), target.native(), workers);
+        return CopyTopLevel(source.native(), target.native(), workers);
     } catch (...) {
         RemoveTree(target);
         throw;
