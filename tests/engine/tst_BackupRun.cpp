@@ -24,6 +24,8 @@ class BackupRunTest : public QObject {
 private slots:
     void sourceName_data();
     void sourceName();
+    void leftOutLine_data();
+    void leftOutLine();
     void targetPath_data();
     void targetPath();
     void emptyField_data();
@@ -117,6 +119,26 @@ void BackupRunTest::sourceName() {
     QFETCH(QString, source);
     QFETCH(QString, name);
     QCOMPARE(SourceName(source), name);
+}
+
+void BackupRunTest::leftOutLine_data() {
+    QTest::addColumn<QByteArray>("path");
+    QTest::addColumn<QString>("line");
+    QTest::newRow("text") << QByteArray("报表/a:b")
+                          << "    未复制：报表/a:b（目的地址不支持此文件名）";
+    QTest::newRow("not UTF-8") << QByteArray("caf\xe9/\xff\xfe")
+                               << "    未复制：caf\\xE9/\\xFF\\xFE（目的地址不支持此文件名）";
+    QTest::newRow("cut, overlong, surrogate")
+        << QByteArray("\xe6\x8a/\xc0\xaf/\xed\xa0\x80")
+        << "    未复制：\\xE6\\x8A/\\xC0\\xAF/\\xED\\xA0\\x80（目的地址不支持此文件名）";
+    QTest::newRow("line break") << QByteArray("two\nlines\r")
+                                << "    未复制：two\\x0Alines\\x0D（目的地址不支持此文件名）";
+}
+
+void BackupRunTest::leftOutLine() {
+    QFETCH(QByteArray, path);
+    QFETCH(QString, line);
+    QCOMPARE(LeftOutLine({path.toStdString(), LeftOutReason::Name}), line);
 }
 
 void BackupRunTest::targetPath_data() {

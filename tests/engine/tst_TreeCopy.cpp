@@ -28,6 +28,8 @@ private slots:
     void sourceLinkIsFollowedOnlyAtTheTop();
     void failureMidwayLeavesNothing_data();
     void failureMidwayLeavesNothing();
+    void fileTooLargeIsLeftOutWithAllItsNames_data();
+    void fileTooLargeIsLeftOutWithAllItsNames();
     void existingTargetIsRefused();
     void removeTreeNeverFollowsLinks();
 };
@@ -254,6 +256,35 @@ void TreeCopyTest::failureMidwayLeavesNothing() {
              qPrintable(message));
     QVERIFY2(message.endsWith(QLatin1String("\": No space left on device")), qPrintable(message));
     QVERIFY(!Exists(Root(task) + "/copy"));
+}
+
+void TreeCopyTest::fileTooLargeIsLeftOutWithAllItsNames_data() {
+    failureMidwayLeavesNothing_data();
+}
+
+// A write refused as too large leaves that file out, and so every other name of it, which
+// must never be a link to a cut-short copy.
+void TreeCopyTest::fileTooLargeIsLeftOutWithAllItsNames() {
+    QFETCH(int, workers);
+    TaskFolder task;
+    const std::string s = Root(task) + "/source";
+    BuildManyFiles(s, 6, 3);
+    SetCopyFaultInjector([](const std::filesystem::path& file) {
+        return file.filename() == "shared" || file.filename() == "f2" ? EFBIG : 0;
+    });
+    const std::vector<LeftOutEntry> leftOut = CopyTree(s, Root(task) + "/copy", workers);
+    SetCopyFaultInjector({});
+    std::vector<LeftOutEntry> expected{{"shared", LeftOutReason::TooLarge}};
+    for (int f = 0; f < 6; ++f) {
+        expected.push_back({"d" + std::to_string(f) + "/f2", LeftOutReason::TooLarge});
+        expected.push_back({"d" + std::to_string(f) + "/shared", LeftOutReason::TooLarge});
+    }
+    std::sort(expected.begin(), expected.end(),
+              [](const auto& a, const auto& b) { return a.path < b.path; });
+    QVERIFY(leftOut == expected);
+    QStringList copied = Describe(Root(task) + "/copy");
+    QCOMPARE(copied.filter(QRegularExpression("(shared|f2) ")), QStringList());
+    QCOMPARE(copied.filter(QRegularExpression("/f[01] file ")).size(), 12);
 }
 
 void TreeCopyTest::existingTargetIsRefused() {
