@@ -18,8 +18,14 @@ RunOutcome RunLocked(const std::function<void()>& work) {
     return {std::move(held.boxes), failure.has_value()};
 }
 
+// A manual run tells of entries left out of its copy in a box as well; a planned run only
+// in the log.
 RunOutcome RunManualBackup(MainFormFields& fields, Catalogue& catalogue) {
-    return RunLocked([&] { RunBackup(fields, catalogue); });
+    return RunLocked([&] {
+        if (const int leftOut = RunBackup(fields, catalogue).leftOut) {
+            Prompts::instance().information(LeftOutNotice(leftOut));
+        }
+    });
 }
 
 RunOutcome RunPruning(MainFormFields& fields, Catalogue& catalogue) {
