@@ -1,17 +1,29 @@
-// The copier and remover of the backup run, driven from the command line so that they can be
-// timed beside cp -a and rm -rf on the same trees.
+// The backup run and the pruning of the program, driven from the command line so that they
+// can be timed beside cp -a and rm -rf on the same trees.
 //
-//   tessivar_copybench copy SOURCE TARGET [WORKERS]
-//   tessivar_copybench remove PATH
+//   tessivar_copybench backup SOURCE DESTINATION   the manual backup, as its button runs it
+//   tessivar_copybench prune COPY                  the pruning that deletes that copy
 //   tessivar_copybench small-tree ROOT FOLDERS FILES_PER_FOLDER
 //   tessivar_copybench mixed-tree ROOT
+//   tessivar_copybench noise PATH MIB               another writer's data, left unwritten
 //
-// copy and remove print the seconds the operation itself took, without the start of the
+// backup and prune run in the current folder as the task folder, with the clock standing on
+// 1 January 2001 (so the copy of SOURCE is DESTINATION/<name>_010101). Each prints the seconds
+// its operation took, from its first check to its catalogue row, without the start of the
 // process, which the program pays once and cp or rm pay on every run.
 
+#include "FakeFields.h"
+#include "engine/BackupRun.h"
+#include "engine/Catalogue.h"
+#include "engine/Retention.h"
+#include "engine/TaskFolder.h"
+#include "platform/Clock.h"
 #include "platform/Error.h"
-#include "platform/TreeCopy.h"
-#include "platform/TreeRemove.h"
+#include "platform/Prompts.h"
+#include "platform/WorkingFiles.h"
+
+#include <QCoreApplication>
+#include <QStringList>
 
 #include <chrono>
 #include <cstdio>
@@ -27,11 +39,51 @@
 
 namespace {
 
+const QDate kBackupDay(2001, 1, 1);
+
 void Check(bool ok, const std::string& what) {
     if (!ok) {
         std::fprintf(stderr, "%s: %s\n", what.c_str(), std::strerror(errno));
         std::exit(2);
     }
+}
+
+class FixedDayClock : public Clock {
+public:
+    FixedDayClock() { Clock::setInstance(this); }
+    ~FixedDayClock() override { Clock::setInstance(nullptr); }
+
+protected:
+    QDateTime now() const override { return {kBackupDay, QTime::currentTime()}; }
+};
+
+template <typename Operation>
+void PrintSeconds(Operation operation) {
+    const auto start = std::chrono::steady_clock::now();
+    operation();
+    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+    std::printf("%.3f\n", elapsed.count());
+}
+
+void Backup(const QString& source, const QString& destination) {
+    PrepareTaskFolder();
+    FakeFields fields;
+    fields.Edit1 = source;
+    fields.Edit2 = destination;
+    Catalogue catalogue;
+    PrintSeconds([&] { RunBackup(fields, catalogue); });
+    Check(fields.PanelText(1) == QStringLiteral("文件备份完毕！"), "backup");
+}
+
+// A newer row for a copy that is gone leaves the given copy outside the newest one.
+void Prune(const QString& copy) {
+    PrepareTaskFolder();
+    Catalogue catalogue;
+    catalogue.RecordBackup(copy + QStringLiteral("-newer_010102"), kBackupDay.addDays(1));
+    FakeFields fields;
+    fields.SetCountText(QStringLiteral("1"));
+    PrintSeconds([&] { PruneBackups(fields, catalogue); });
+    Check(::access(ToFsPath(copy).c_str(), F_OK) != 0, "prune left " + copy.toStdString());
 }
 
 void WriteFile(const std::string& path, size_t size, std::mt19937& random) {
@@ -45,6 +97,7 @@ void WriteFile(const std::string& path, size_t size, std::mt19937& random) {
     ::close(fd);
 }
 
+// Files of 1 to 8 KiB.
 void SmallTree(const std::string& root, int folders, int filesPerFolder) {
     std::mt19937 random(42);
     Check(::mkdir(root.c_str(), 0755) == 0, root);
@@ -52,7 +105,8 @@ void SmallTree(const std::string& root, int folders, int filesPerFolder) {
         const std::string folder = root + "/folder" + std::to_string(f);
         Check(::mkdir(folder.c_str(), 0755) == 0, folder);
         for (int i = 0; i < filesPerFolder; ++i) {
-            WriteFile(folder + "/file" + std::to_string(i) + ".txt", 200 + random() % 3800, random);
+            WriteFile(folder + "/file" + std::to_string(i) + ".txt", 1024 + random() % 7169,
+                      random);
         }
     }
 }
@@ -94,27 +148,58 @@ void MixedTree(const std::string& root) {
     }
 }
 
+// Data written and not flushed, as another program leaves it.
+void Noise(const std::string& path, int mebibytes) {
+    std::mt19937 random(3);
+    std::vector<char> chunk(1024 * 1024);
+    for (char& byte : chunk) {
+        byte = static_cast<char>(random());
+    }
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    Check(fd >= 0, path);
+    for (int i = 0; i < mebibytes; ++i) {
+        chunk[0] = static_cast<char>(i);  // no two chunks alike, whatever the file system
+        Check(::write(fd, chunk.data(), chunk.size()) == static_cast<ssize_t>(chunk.size()), path);
+    }
+    ::close(fd);
+}
+
+// Prints what a box would show and ends the run: the benchmark never expects one.
+class FailingPrompts : public Prompts {
+public:
+    FailingPrompts() { Prompts::setInstance(this); }
+    ~FailingPrompts() override { Prompts::setInstance(nullptr); }
+    void information(const QString& text) override { Stop(text); }
+    bool confirm(const QString& text) override { Stop(text); }
+    void error(const QString& text) override { Stop(text); }
+    std::optional<QString> chooseFolder(const QString& caption) override { Stop(caption); }
+
+private:
+    [[noreturn]] static void Stop(const QString& text) {
+        std::fprintf(stderr, "unexpected prompt: %s\n", text.toUtf8().constData());
+        std::exit(2);
+    }
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::vector<std::string> args(argv + 1, argv + argc);
+    QCoreApplication application(argc, argv);
+    FailingPrompts prompts;
+    FixedDayClock clock;
+    const QStringList args = QCoreApplication::arguments().mid(1);
+    const auto arg = [&](int i) { return args.value(i).toStdString(); };
     try {
-        const auto start = std::chrono::steady_clock::now();
-        auto printElapsed = [&] {
-            const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-            std::printf("%.3f\n", elapsed.count());
-        };
-        if (args.size() >= 3 && args[0] == "copy") {
-            CopyTree(args[1], args[2], args.size() > 3 ? std::atoi(args[3].c_str()) : 0);
-            printElapsed();
-        } else if (args.size() == 2 && args[0] == "remove") {
-            const std::error_code error = RemoveTree(args[1]);
-            Check(!error, args[1] + ": " + error.message());
-            printElapsed();
-        } else if (args.size() == 4 && args[0] == "small-tree") {
-            SmallTree(args[1], std::atoi(args[2].c_str()), std::atoi(args[3].c_str()));
-        } else if (args.size() == 2 && args[0] == "mixed-tree") {
-            MixedTree(args[1]);
+        if (args.size() == 3 && args[0] == u"backup") {
+            Backup(args[1], args[2]);
+        } else if (args.size() == 2 && args[0] == u"prune") {
+            Prune(args[1]);
+        } else if (args.size() == 4 && args[0] == u"small-tree") {
+            SmallTree(arg(1), args[2].toInt(), args[3].toInt());
+        } else if (args.size() == 2 && args[0] == u"mixed-tree") {
+            MixedTree(arg(1));
+        } else if (args.size() == 3 && args[0] == u"noise") {
+            Noise(arg(1), args[2].toInt());
         } else {
             std::fprintf(stderr, "usage: see the head of copybench.cpp\n");
             return 1;
@@ -123,5 +208,6 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s\n", error.what());
         return 2;
     }
+    std::fflush(stdout);
     return 0;
 }
