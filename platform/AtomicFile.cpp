@@ -171,16 +171,25 @@ void SyncFolder(const fs::path& folder) {
 }  // namespace
 
 QByteArray ReadExisting(const QString& path, const FailureHandler& fail) {
-    FileDescriptor descriptor(::open(ToFsPath(path).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    // O_NONBLOCK: opening a FIFO must not wait for a writer.
+    FileDescriptor descriptor(
+        ::open(ToFsPath(path).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (!descriptor.valid()) {
         if (errno == ENOENT) {
             return {};
         }
         Fail(fail, Step::Read, errno);
     }
-    QByteArray content;
     struct stat status {};
-    if (::fstat(descriptor.get(), &status) == 0 && status.st_size > 0) {
+    if (::fstat(descriptor.get(), &status) != 0) {
+        Fail(fail, Step::Read, errno);
+    }
+    if (!S_ISREG(status.st_mode)) {
+        // A FIFO, a socket or a device (/dev/zero never ends) is no file to read whole.
+        Fail(fail, Step::Read, S_ISDIR(status.st_mode) ? EISDIR : EINVAL);
+    }
+    QByteArray content;
+    if (status.st_size > 0) {
         content.reserve(static_cast<qsizetype>(status.st_size) + 1);
     }
     char buffer[65536];

@@ -22,7 +22,8 @@ struct Options {
 };
 
 // The file's bytes; the empty array when there is no such file. A file that is there but
-// cannot be read (a folder of that name included) fails with Step::Read.
+// cannot be read fails with Step::Read, and so does at once anything that is not a regular
+// file (a folder: EISDIR; a FIFO, a socket, a device: EINVAL), without waiting on it.
 QByteArray ReadExisting(const QString& path, const FailureHandler& fail);
 
 // Replaces the file's content as one step: the bytes go to a temporary file in the same

@@ -2,6 +2,8 @@
 
 #include <iconv.h>
 
+#include <QStringList>
+
 #include <cerrno>
 #include <stdexcept>
 
@@ -47,6 +49,11 @@ private:
     iconv_t handle_;
 };
 
+// Code page 936 writes the euro sign as the single byte 0x80, which GB18030 leaves
+// undefined (its own euro, 0xA2E3, is read as well).
+constexpr QChar kEuro = u'\u20AC';
+constexpr char kEuroByte = '\x80';
+
 size_t utf8SequenceLength(unsigned char lead) {
     if (lead >= 0xF0)
         return 4;
@@ -61,16 +68,24 @@ size_t utf8SequenceLength(unsigned char lead) {
 
 QByteArray ToGb18030(const QString& text) {
     thread_local Converter converter("GB18030", "UTF-8");
-    return converter.run(text.toUtf8(), [](QByteArray& out, const char* in, size_t) {
-        out.append('?');
-        return utf8SequenceLength(static_cast<unsigned char>(*in));
-    });
+    QByteArray bytes;
+    const QStringList parts = text.split(kEuro);
+    for (qsizetype i = 0; i < parts.size(); ++i) {
+        if (i > 0) {
+            bytes.append(kEuroByte);
+        }
+        bytes.append(converter.run(parts[i].toUtf8(), [](QByteArray& out, const char* in, size_t) {
+            out.append('?');
+            return utf8SequenceLength(static_cast<unsigned char>(*in));
+        }));
+    }
+    return bytes;
 }
 
 QString FromGb18030(const QByteArray& bytes) {
     thread_local Converter converter("UTF-8", "GB18030");
-    const QByteArray utf8 = converter.run(bytes, [](QByteArray& out, const char*, size_t) {
-        out.append("\xEF\xBF\xBD");
+    const QByteArray utf8 = converter.run(bytes, [](QByteArray& out, const char* in, size_t) {
+        out.append(*in == kEuroByte ? "\xE2\x82\xAC" : "\xEF\xBF\xBD");
         return size_t{1};
     });
     return QString::fromUtf8(utf8);

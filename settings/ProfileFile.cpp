@@ -3,7 +3,10 @@
 #include "platform/AtomicFile.h"
 #include "platform/Error.h"
 #include "platform/Gb18030.h"
+#include "platform/WorkingFiles.h"
 #include "settings/ProfileText.h"
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -16,10 +19,25 @@ AtomicFile::FailureHandler FailOn(const QString& path) {
     };
 }
 
-}  // namespace
-
 bool HoldsLineBreak(const QString& text) {
     return text.contains(u'\r') || text.contains(u'\n');
+}
+
+}  // namespace
+
+bool ProfileFile::Writable(const QString& value) {
+    return !HoldsLineBreak(value) && ToGb18030(value).size() <= ProfileText::kValueLimit;
+}
+
+bool ProfileFile::IsThere() const {
+    struct stat status {};
+    if (::stat(ToFsPath(path_).c_str(), &status) != 0 || S_ISDIR(status.st_mode)) {
+        return false;
+    }
+    if (!S_ISREG(status.st_mode)) {
+        throw Error(QStringLiteral("Cannot read file \"%1\". It is not a regular file").arg(path_));
+    }
+    return true;
 }
 
 QString ProfileFile::ReadString(const QString& section, const QString& key) const {
@@ -34,14 +52,19 @@ QString ProfileFile::ReadString(const QString& section, const QString& key) cons
 }
 
 void ProfileFile::WriteString(const QString& section, const QString& key, const QString& value) {
-    if (HoldsLineBreak(value)) {
-        throw Error(QStringLiteral("The value of \"%1\" holds a line break and cannot be "
-                                   "written to \"%2\"")
+    if (!Writable(value)) {
+        throw Error(QStringLiteral("The value of \"%1\" cannot be written to \"%2\" so that it "
+                                   "reads back the same")
                         .arg(key, path_));
     }
     const QByteArray content = AtomicFile::ReadExisting(path_, FailOn(path_));
+    const QByteArray sectionBytes = ToGb18030(section);
+    const QByteArray keyBytes = ToGb18030(key);
+    const auto present = ProfileText::Lookup(content, sectionBytes, keyBytes);
+    const bool unchanged = present && FromGb18030(*present) == value;
     AtomicFile::Replace(
         path_,
-        ProfileText::WithValue(content, ToGb18030(section), ToGb18030(key), ToGb18030(value)),
+        unchanged ? content
+                  : ProfileText::WithValue(content, sectionBytes, keyBytes, ToGb18030(value)),
         {FailOn(path_)});
 }

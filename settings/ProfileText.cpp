@@ -14,7 +14,7 @@ struct Line {
     qsizetype next = 0;   // first byte of the next line (after the line end)
     Kind kind = Kind::Other;
     QByteArrayView name;   // section or key name, blanks around it removed
-    QByteArrayView value;  // key lines: the text after "=" and its blanks
+    QByteArrayView value;  // key lines: the text after "=", blanks around it removed
 };
 
 bool IsBlank(char c) {
@@ -37,12 +37,8 @@ QByteArrayView Trimmed(QByteArrayView text) {
     return text.sliced(from, to - from);
 }
 
-QByteArrayView WithoutLeadingBlanks(QByteArrayView text) {
-    qsizetype from = 0;
-    while (from < text.size() && IsBlank(text[from])) {
-        ++from;
-    }
-    return text.sliced(from);
+bool IsQuote(char c) {
+    return c == '"' || c == '\'';
 }
 
 // Bytes of the GB18030 character that starts at `at`: one for ASCII (and for a byte that
@@ -101,7 +97,7 @@ void Classify(QByteArrayView text, Line& line) {
         return;
     }
     line.name = Trimmed(text.first(equals));
-    line.value = WithoutLeadingBlanks(text.sliced(equals + 1));
+    line.value = Trimmed(text.sliced(equals + 1));
 }
 
 std::vector<Line> SplitLines(QByteArrayView content) {
@@ -113,7 +109,7 @@ std::vector<Line> SplitLines(QByteArrayView content) {
         line.begin = begin;
         line.next = feed < 0 ? content.size() : feed + 1;
         qsizetype end = feed < 0 ? content.size() : feed;
-        if (end > begin && content[end - 1] == '\r') {
+        while (end > begin && content[end - 1] == '\r') {
             --end;
         }
         Classify(content.sliced(begin, end - begin), line);
@@ -157,11 +153,42 @@ Place Find(const std::vector<Line>& lines, QByteArrayView section, QByteArrayVie
     return place;
 }
 
+// Quotes and blanks are never the second or fourth byte of a GB18030 character, so the
+// first and the last byte can be looked at alone.
+QByteArrayView Unquoted(QByteArrayView value) {
+    if (value.size() >= 2 && IsQuote(value.front()) && value.back() == value.front()) {
+        return value.sliced(1, value.size() - 2);
+    }
+    return value;
+}
+
+QByteArrayView WithinLimit(QByteArrayView value) {
+    qsizetype end = 0;
+    while (end < value.size()) {
+        const qsizetype next = end + CharLength(value, end);
+        if (next > kValueLimit) {
+            break;
+        }
+        end = next;
+    }
+    return value.first(end);
+}
+
+bool NeedsQuotes(QByteArrayView value) {
+    const auto outer = [](char c) { return IsBlank(c) || IsQuote(c); };
+    return !value.isEmpty() && (outer(value.front()) || outer(value.back()));
+}
+
 QByteArray KeyLine(QByteArrayView key, QByteArrayView value) {
     QByteArray line;
-    line.reserve(key.size() + value.size() + 3);
-    line.append(key).append('=').append(value).append(kLineEnd);
-    return line;
+    line.reserve(key.size() + value.size() + 5);
+    line.append(key).append('=');
+    if (NeedsQuotes(value)) {
+        line.append('"').append(value).append('"');
+    } else {
+        line.append(value);
+    }
+    return line.append(kLineEnd);
 }
 
 // The content up to `at`, ended with a line end if its last line has none.
@@ -202,7 +229,7 @@ std::optional<QByteArray> Lookup(QByteArrayView content, QByteArrayView section,
     if (!place.key) {
         return std::nullopt;
     }
-    return lines[*place.key].value.toByteArray();
+    return WithinLimit(Unquoted(lines[*place.key].value)).toByteArray();
 }
 
 QByteArray WithValue(QByteArrayView content, QByteArrayView section, QByteArrayView key,

@@ -9,8 +9,8 @@
 #include "platform/WorkingFiles.h"
 #include "settings/ProfileFile.h"
 
+#include <algorithm>
 #include <array>
-#include <filesystem>
 #include <optional>
 
 namespace {
@@ -24,11 +24,6 @@ const QString kCountKey = QStringLiteral("备份个数");
 
 const QString kSaved = QStringLiteral("配置文件保存完毕!");
 const QString kSaveFailed = QStringLiteral("配置文件保存失败!");
-
-bool ConfigIsAFile() {
-    std::error_code error;
-    return std::filesystem::is_regular_file(ToFsPath(WorkingFiles::kConfig), error);
-}
 
 QTime TimeOfDay(const QString& text) {
     const std::optional<QTime> time = TimeFormat::current().parse(text);
@@ -105,19 +100,13 @@ std::optional<QString> FailedCheck(const MainFormFields& fields) {
 struct KeyValue {
     const QString& key;
     QString value;
-    bool isPath = false;
 };
 
-// A line break in a value would start lines of its own in the file; such a path (a
-// Linux folder name may hold one) is refused before any key is written.
-void RefuseLineBreaks(const std::array<KeyValue, 5>& values) {
-    for (const KeyValue& entry : values) {
-        if (HoldsLineBreak(entry.value)) {
-            const QString what = entry.isPath ? QStringLiteral("path") : QStringLiteral("value");
-            throw Error(QStringLiteral("The %1 \"%2\" holds a line break and cannot be saved")
-                            .arg(what, entry.value));
-        }
-    }
+// A value the file cannot give back as it is (a Linux folder name may hold a line break)
+// fails the save before any key is written.
+bool AllWritable(const std::array<KeyValue, 5>& values) {
+    return std::all_of(values.begin(), values.end(),
+                       [](const KeyValue& entry) { return ProfileFile::Writable(entry.value); });
 }
 
 }  // namespace
@@ -126,8 +115,9 @@ void LoadSettings(MainFormFields& fields) {
     fields.SetEdit1Text({});
     fields.SetEdit2Text({});
     fields.SetPickerTime(Clock::currentTime());
-    if (ConfigIsAFile()) {
-        LoadFromFile(fields, ProfileFile(WorkingFiles::kConfig));
+    const ProfileFile file(WorkingFiles::kConfig);
+    if (file.IsThere()) {
+        LoadFromFile(fields, file);
     }
     fields.SetPanelText(0, kCreditText);
 }
@@ -139,13 +129,16 @@ void SaveSettings(MainFormFields& fields) {
     }
     fields.DayList = DayListOf(fields);
     const std::array<KeyValue, 5> values = {{
-        {kSourceKey, fields.Edit1Text(), true},
-        {kDestinationKey, fields.Edit2Text(), true},
+        {kSourceKey, fields.Edit1Text()},
+        {kDestinationKey, fields.Edit2Text()},
         {kTimeKey, TimeFormat::current().longTime(fields.PickerTime())},
         {kDaysKey, fields.DayList},
         {kCountKey, fields.CountText()},
     }};
-    RefuseLineBreaks(values);
+    if (!AllWritable(values)) {
+        fields.SetPanelText(1, kSaveFailed);
+        return;
+    }
     ProfileFile file(WorkingFiles::kConfig);
     try {
         for (const KeyValue& entry : values) {

@@ -23,6 +23,7 @@
 #include "platform/Prompts.h"
 #include "platform/TaskLock.h"
 #include "settings/Settings.h"
+#include "widgets/NumberText.h"
 
 #include <QCoreApplication>
 #include <QStringList>
@@ -205,6 +206,12 @@ int Dispatch(const QStringList& args) {
 
 int main(int argc, char** argv) {
     QCoreApplication application(argc, argv);
+    // No widgets in the driver (the crash sweep stops it at every system call it makes): the
+    // count takes the program's write by the field's own rule, shown in its general form.
+    FakeFields::countWriter = [](FakeFields& fields, const QString& text) {
+        const std::optional<double> value = NumberText::ValueOfProgramText(text);
+        fields.SetCount(NumberText::General(value), value);
+    };
     StderrPrompts prompts;
     std::optional<DayClock> clock;
     if (const char* day = std::getenv("TESSIVAR_FAULT_DATE")) {

@@ -60,7 +60,7 @@ private slots:
         fields.Edit2 = task.file(QStringLiteral("dest"));
         fields.Days = {true, false, true, false, false, true, false};  // Mon, Wed, Sat
         fields.Picker = QTime(8, 30);
-        fields.SetCountText(QStringLiteral("2"));
+        fields.SetCount(QStringLiteral("2"), 2);
         Catalogue catalogue;
         PlanSchedule plan;
         plan.Start();

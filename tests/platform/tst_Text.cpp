@@ -22,6 +22,8 @@ void TextTest::gb18030RoundTrip_data() {
     // Outside GBK: four-byte GB18030 sequences keep what a GBK writer would lose.
     QTest::newRow("emoji") << QString::fromUtf8("\xF0\x9F\x98\x80")
                            << QByteArray("\x94\x39\xFC\x36");
+    // Code page 936's euro, a byte GB18030 leaves undefined.
+    QTest::newRow("euro") << QString::fromUtf8("D:/\xE2\x82\xAC") << QByteArray("D:/\x80");
     QTest::newRow("empty") << "" << QByteArray();
 }
 

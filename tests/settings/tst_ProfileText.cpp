@@ -22,7 +22,7 @@ private slots:
     void withValue();
     void sameName_data();
     void sameName();
-    void longValueReadWhole();
+    void longValueIsCut();
 };
 
 void ProfileTextTest::lookup_data() {
@@ -45,9 +45,21 @@ void ProfileTextTest::lookup_data() {
                                 << QByteArray("count") << V("5");
     QTest::newRow("blanks around names") << QByteArray("  [ s ]  \r\n\t k \t= 7\r\n")
                                          << QByteArray("s") << QByteArray("k") << V("7");
-    QTest::newRow("trailing blanks of a value stay")
-        << QByteArray("[s]\r\nk=/data/x \r\n") << QByteArray("s") << QByteArray("k")
-        << V("/data/x ");
+    QTest::newRow("blanks and tabs around a value go")
+        << QByteArray("[s]\r\nk= \t/data/x \t\r\n") << QByteArray("s") << QByteArray("k")
+        << V("/data/x");
+    QTest::newRow("double quotes go") << QByteArray("[s]\r\nk= \"D:/b \" \r\n") << QByteArray("s")
+                                      << QByteArray("k") << V("D:/b ");
+    QTest::newRow("single quotes go")
+        << QByteArray("[s]\r\nk='a'\r\n") << QByteArray("s") << QByteArray("k") << V("a");
+    QTest::newRow("one pair of quotes goes")
+        << QByteArray("[s]\r\nk=\"\"a\"\"\r\n") << QByteArray("s") << QByteArray("k") << V("\"a\"");
+    QTest::newRow("quotes that differ stay")
+        << QByteArray("[s]\r\nk=\"a'\r\n") << QByteArray("s") << QByteArray("k") << V("\"a'");
+    QTest::newRow("a lone quote stays")
+        << QByteArray("[s]\r\nk=\"\r\n") << QByteArray("s") << QByteArray("k") << V("\"");
+    QTest::newRow("CR CR LF loses every CR")
+        << QByteArray("[s]\r\r\nk=1\r\r\n") << QByteArray("s") << QByteArray("k") << V("1");
     QTest::newRow("equals inside value")
         << QByteArray("[s]\r\nk=a=b\r\n") << QByteArray("s") << QByteArray("k") << V("a=b");
     QTest::newRow("first key wins")
@@ -123,6 +135,15 @@ void ProfileTextTest::withValue_data() {
         << QByteArray("[s]\r\na=1\r\nk=2\r\n[s]\r\nk=1\r\n");
     QTest::newRow("empty value") << QByteArray("[s]\r\nk=1\r\n") << QByteArray("k") << QByteArray()
                                  << QByteArray("[s]\r\nk=\r\n");
+    QTest::newRow("blanks around a value are quoted")
+        << QByteArray("[s]\r\nk=1\r\n") << QByteArray("k") << QByteArray(" /b ")
+        << QByteArray("[s]\r\nk=\" /b \"\r\n");
+    QTest::newRow("a tab at the end is quoted")
+        << QByteArray() << QByteArray("k") << QByteArray("/b\t")
+        << QByteArray("[s]\r\nk=\"/b\t\"\r\n");
+    QTest::newRow("quotes of the value's own are quoted")
+        << QByteArray() << QByteArray("k") << QByteArray("'x'")
+        << QByteArray("[s]\r\nk=\"'x'\"\r\n");
 }
 
 void ProfileTextTest::withValue() {
@@ -162,10 +183,12 @@ void ProfileTextTest::sameName() {
     QCOMPARE(ProfileText::SameName(a, b), same);
 }
 
-void ProfileTextTest::longValueReadWhole() {
+// A read gives 2047 bytes at most, and never the first half of a character.
+void ProfileTextTest::longValueIsCut() {
     const QByteArray path = "/" + QByteArray(5000, 'p');
-    const QByteArray content = WithValue({}, "s", "k", path);
-    QCOMPARE(Lookup(content, "s", "k"), std::optional<QByteArray>(path));
+    QCOMPARE(Lookup(WithValue({}, "s", "k", path), "s", "k"), std::optional(path.first(2047)));
+    const QByteArray wide = "/" + QByteArray(1023, 'p') + QByteArray("\xB1\xB8").repeated(600);
+    QCOMPARE(Lookup(WithValue({}, "s", "k", wide), "s", "k"), std::optional(wide.first(2046)));
 }
 
 QTEST_GUILESS_MAIN(ProfileTextTest)
