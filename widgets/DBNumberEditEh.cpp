@@ -213,7 +213,7 @@ void TDBNumberEditEh::InsertUnchecked(const std::function<void()>& insertion) {
 
 void TDBNumberEditEh::Step(double direction) {
     const double stepped = value_ ? *value_ + direction * Increment : 1.0;
-    ShowValue(NumberText::Bounded(stepped, MinValue, MaxValue));
+    ShowValue(NumberText::BoundRule(stepped, MinValue, MaxValue, DecimalPlaces));
     selectAll();
 }
 

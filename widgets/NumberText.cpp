@@ -237,6 +237,10 @@ double Rounded(double value, int decimalPlaces) {
     return std::nearbyint(scaled) / scale;
 }
 
+double BoundRule(double value, double minValue, double maxValue, int decimalPlaces) {
+    return Rounded(Bounded(value, minValue, maxValue), decimalPlaces);
+}
+
 bool AcceptableWhileTyping(const QString& normalised, int decimalPlaces, QChar decimal) {
     if (DecimalsOf(normalised, decimal) > decimalPlaces) {
         return false;
@@ -280,7 +284,7 @@ std::optional<double> ValueOfTypedText(const QString& text, double minValue, dou
     if (!value) {
         return std::nullopt;
     }
-    return Rounded(Bounded(*value, minValue, maxValue), decimalPlaces);
+    return BoundRule(*value, minValue, maxValue, decimalPlaces);
 }
 
 }  // namespace NumberText

@@ -39,6 +39,10 @@ double Bounded(double value, double minValue, double maxValue);
 // Rounded to the given number of decimals, halves to the even neighbour.
 double Rounded(double value, int decimalPlaces);
 
+// The whole bound rule of a value the field takes from the user (typing, step keys, the
+// wheel): bounded, then rounded.
+double BoundRule(double value, double minValue, double maxValue, int decimalPlaces);
+
 // Whether a typed character may stay: the normalised text that would result has at most
 // `decimalPlaces` digits after the decimal separator (up to the exponent letter), and is
 // empty, a lone sign, or made only of digits, the separator, signs and "E"/"e" and converts.

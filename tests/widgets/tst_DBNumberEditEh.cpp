@@ -206,7 +206,7 @@ void NumberEditTest::stepKeys_data() {
     QTest::newRow("5, Up") << "5" << int(Qt::Key_Up) << "6";
     QTest::newRow("5, Down") << "5" << int(Qt::Key_Down) << "4";
     QTest::newRow("0, Up") << "0" << int(Qt::Key_Up) << "1";
-    QTest::newRow("unrounded kept") << "2.567" << int(Qt::Key_Up) << "3.567";
+    QTest::newRow("rounded by the step") << "2.567" << int(Qt::Key_Up) << "3.57";
     QTest::newRow("1.5, Down bounded") << "1.5" << int(Qt::Key_Down) << "1";
 }
 
