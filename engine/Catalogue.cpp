@@ -58,13 +58,15 @@ const QString kCreateTable = QStringLiteral(
     "TEXT, "
     "shijian TEXT)");
 
-// Jet's TOP keeps every row tied with the N-th; so do we, by keeping every row whose day
-// is not older than the N-th newest day.
+// Jet's TOP keeps every row tied with the N-th; so do we, by taking only the rows whose
+// day is older than that of the N-th newest row (none when there are N rows or fewer). A
+// row whose shijian is not a day (NULL, any other text) is left out on both sides: it never
+// counts among the newest N, so it cannot push a copy out, and it is never pruned itself.
 const QString kRetention = QStringLiteral(
     "SELECT id, wenjianming, shijian FROM wenjianming WHERE "
-    "(SELECT COUNT(*) FROM wenjianming) > :keep AND id NOT IN ("
-    "SELECT id FROM wenjianming WHERE shijian >= ("
-    "SELECT shijian FROM wenjianming ORDER BY shijian DESC LIMIT 1 OFFSET :skip))");
+    "shijian = date(shijian, '+0 days') AND shijian < ("
+    "SELECT shijian FROM wenjianming WHERE shijian = date(shijian, '+0 days') "
+    "ORDER BY shijian DESC LIMIT 1 OFFSET :skip)");
 
 }  // namespace
 
@@ -281,7 +283,6 @@ void Catalogue::RecordBackup(const QString& targetPath, const QDate& day) {
 std::vector<Catalogue::Row> Catalogue::RetentionRows(qint64 keep) {
     QSqlQuery& query = ADO1();
     prepare(query, kRetention);
-    query.bindValue(QStringLiteral(":keep"), keep);
     query.bindValue(QStringLiteral(":skip"), keep - 1);
     query.setForwardOnly(true);
     exec(query);
@@ -312,13 +313,20 @@ void Catalogue::KeepingWhatIsDone(const std::function<void()>& work) {
     if (!db.transaction()) {
         throw Error(EngineErrorText(db.lastError()));
     }
+    // A commit that fails (another process holding the file too long) is rolled back, so
+    // that no transaction stays open to fail the next one; its error is the one reported.
+    const auto commit = [&db] {
+        if (!db.commit()) {
+            const QString text = EngineErrorText(db.lastError());
+            db.rollback();
+            throw Error(text);
+        }
+    };
     try {
         work();
     } catch (...) {
-        db.commit();
+        commit();
         throw;
     }
-    if (!db.commit()) {
-        throw Error(EngineErrorText(db.lastError()));
-    }
+    commit();
 }

@@ -45,12 +45,13 @@ public:
     void RecordBackup(const QString& targetPath, const QDate& day);
 
     // Every row outside the newest `keep` by shijian, where rows tied with the keep-th
-    // stay. keep >= 1.
+    // stay. Rows whose shijian is not a day are neither counted nor given. keep >= 1.
     std::vector<Row> RetentionRows(qint64 keep);
     void DeleteRow(qint64 id);
 
     // Runs the statements of `work` as one transaction, so a pruning of thousands of rows
-    // costs one commit, not one each. What was done before a failure is kept.
+    // costs one commit, not one each. What was done before a failure is kept; a commit that
+    // fails is rolled back and throws Error, and then nothing of the work is kept.
     void KeepingWhatIsDone(const std::function<void()>& work);
 
     static QString DayText(const QDate& day);

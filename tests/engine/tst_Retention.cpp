@@ -9,6 +9,8 @@
 
 #include <QDir>
 #include <QRegularExpression>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTest>
 
 using namespace TreeTools;
@@ -30,6 +32,9 @@ private slots:
     void guardStopsBelowOne();
     void countThatIsNotAWholeNumber_data();
     void countThatIsNotAWholeNumber();
+    void rowsWithoutADay_data();
+    void rowsWithoutADay();
+    void failedCommitIsRolledBack();
 };
 
 namespace {
@@ -283,6 +288,69 @@ void RetentionTest::countThatIsNotAWholeNumber() {
         QCOMPARE(CatalogueRows().size(), 4);
         QCOMPARE(QDir(task.text("bk")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size(), 4);
     }
+}
+
+void RetentionTest::rowsWithoutADay_data() {
+    QTest::addColumn<QStringList>("days");  // shijian of each row, in id order
+    QTest::addColumn<QStringList>("kept");  // with N = 2
+    const QStringList newest{"2026-05-13", "2026-05-14"};
+    QTest::newRow("NULL at the N-th place")
+        << QStringList{"2026-05-14", "NULL", "NULL"} << QStringList{"2026-05-14", "NULL", "NULL"};
+    QTest::newRow("NULL beyond the newest N")
+        << QStringList{"NULL", "2026-05-12"} + newest << QStringList{"NULL"} + newest;
+    QTest::newRow("text above every day")
+        << QStringList{"later", "2026-05-12"} + newest << QStringList{"later"} + newest;
+    QTest::newRow("impossible day")
+        << QStringList{"2026-02-30", "2026-05-12"} + newest << QStringList{"2026-02-30"} + newest;
+}
+
+// What cannot be dated is kept, copy and row, and never counts among the newest N.
+void RetentionTest::rowsWithoutADay() {
+    QFETCH(QStringList, days);
+    QFETCH(QStringList, kept);
+    Task task;
+    QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", QTest::currentDataTag());
+    db.setDatabaseName("wenjianming.mdb");
+    QVERIFY(db.open());
+    for (const QString& day : days) {
+        const QString copy = task.text("bk/a_2605" + QString::number(10 + CatalogueRows().size()));
+        QVERIFY(QDir().mkpath(copy));
+        const QString value = day == "NULL" ? day : u'\'' + day + u'\'';
+        QVERIFY(QSqlQuery(db).exec("insert into wenjianming (wenjianming, shijian) values ('" +
+                                   copy + "', " + value + ")"));
+    }
+    task.fields.SetCount("2", 2);
+    task.prune();
+    QStringList left;
+    for (const QString& row : CatalogueRows()) {
+        left << (row.endsWith(u'|') ? "NULL" : row.section(u'|', -1));
+        QVERIFY2(QDir(row.section(u'|', 1, -2)).exists(), qPrintable(row));
+    }
+    QCOMPARE(left, kept);
+}
+
+// Another process reading the catalogue holds the commit off past the wait: nothing of the
+// pruning is kept, the error is told, and the next pruning is not hindered by it.
+void RetentionTest::failedCommitIsRolledBack() {
+    Task task;
+    for (int daysAgo = 3; daysAgo >= 0; --daysAgo) {
+        task.copy(QString("bk/a_%1").arg(260514 - daysAgo), daysAgo);
+    }
+    Catalogue catalogue;
+    catalogue.RetentionRows(3);  // opens the connection, so its wait can be cut short
+    for (const QString& name : QSqlDatabase::connectionNames()) {
+        QSqlQuery(QSqlDatabase::database(name)).exec("PRAGMA busy_timeout = 50");
+    }
+    QSqlDatabase reader = QSqlDatabase::addDatabase("QSQLITE", "reader");
+    reader.setDatabaseName("wenjianming.mdb");
+    QVERIFY(reader.open());
+    QSqlQuery read(reader);
+    QVERIFY(read.exec("BEGIN") && read.exec("select count(*) from wenjianming") && read.next());
+    QVERIFY_THROWS_EXCEPTION(Error, PruneBackups(task.fields, catalogue));
+    read.exec("COMMIT");
+    QCOMPARE(CatalogueRows().size(), 4);
+    PruneBackups(task.fields, catalogue);
+    QCOMPARE(CatalogueRows().size(), 3);
 }
 
 QTEST_GUILESS_MAIN(RetentionTest)
