@@ -3,6 +3,7 @@
 #include "ScriptedPrompts.h"
 #include "TaskFolder.h"
 #include "TestFiles.h"
+#include "app/MainUnit.h"
 #include "log/LogFile.h"
 #include "log/LogShowUnit.h"
 #include "platform/Guard.h"
@@ -19,16 +20,11 @@ namespace {
 
 const QString kClearQuestion = QStringLiteral("您确定要清除现有的日志信息吗？");
 
-// What the main window's "查看操作日志" does; the newest viewer, or nullptr when none opened.
-TLogShowForm* OpenViewer(QWidget& mainWindow) {
+// The main window's "查看操作日志", run as its button runs it; the newest viewer, or nullptr
+// when none opened.
+TLogShowForm* OpenViewer(TMainForm& mainWindow) {
     TLogShowForm* before = LogShowForm;
-    RunGuarded([&mainWindow] {
-        EnsureLogFile();
-        LogShowForm = new TLogShowForm(&mainWindow);
-        LogShowForm->show();
-        LogShowForm->raise();
-        LogShowForm->activateWindow();
-    });
+    RunGuarded([&mainWindow] { mainWindow.Button7Click(); });
     return LogShowForm == before ? nullptr : LogShowForm;
 }
 
@@ -76,7 +72,7 @@ void LogShowUnitTest::threeOpensGiveThreeViewers() {
     TaskFolder task;
     QVERIFY(MakeLogFolder());
     ScriptedPrompts prompts;
-    QWidget mainWindow;
+    TMainForm mainWindow;
 
     QList<TLogShowForm*> opened;
     for (int i = 0; i < 3; ++i) {
@@ -98,7 +94,7 @@ void LogShowUnitTest::openingWithoutLogFileShowsEmptyText() {
     TaskFolder task;
     QVERIFY(MakeLogFolder());
     ScriptedPrompts prompts;
-    QWidget mainWindow;
+    TMainForm mainWindow;
 
     TLogShowForm* viewer = OpenViewer(mainWindow);
 
@@ -112,7 +108,8 @@ void LogShowUnitTest::openingWithoutLogFileShowsEmptyText() {
 void LogShowUnitTest::openingWithoutLogFolderOpensNoViewer() {
     TaskFolder task;
     ScriptedPrompts prompts;
-    QWidget mainWindow;
+    TMainForm mainWindow;  // makes the log folder
+    QVERIFY(QDir().rmdir(WorkingFiles::kLogFolder));
 
     QVERIFY(!OpenViewer(mainWindow));
 
@@ -154,7 +151,7 @@ void LogShowUnitTest::showsLog() {
     QVERIFY(MakeLogFolder());
     QVERIFY(WriteBytes(WorkingFiles::kLog, log));
     ScriptedPrompts prompts;
-    QWidget mainWindow;
+    TMainForm mainWindow;
 
     TLogShowForm* viewer = OpenViewer(mainWindow);
 
@@ -168,7 +165,7 @@ void LogShowUnitTest::lfOnlyLogShowsOneEntryPerLine() {
     QVERIFY(MakeLogFolder());
     QVERIFY(WriteBytes(WorkingFiles::kLog, "entry 1\nentry 2\nentry 3\n"));
     ScriptedPrompts prompts;
-    QWidget mainWindow;
+    TMainForm mainWindow;
 
     TLogShowForm* viewer = OpenViewer(mainWindow);
 
@@ -186,7 +183,7 @@ void LogShowUnitTest::clearNotConfirmedChangesNothing() {
     QVERIFY(MakeLogFolder());
     QVERIFY(WriteBytes(WorkingFiles::kLog, NumberedLines(3)));
     ScriptedPrompts prompts;
-    QWidget mainWindow;
+    TMainForm mainWindow;
     TLogShowForm* viewer = OpenViewer(mainWindow);
     QVERIFY(viewer);
 
@@ -205,7 +202,7 @@ void LogShowUnitTest::clearConfirmedEmptiesFileAndOwnText() {
     QVERIFY(MakeLogFolder());
     QVERIFY(WriteBytes(WorkingFiles::kLog, NumberedLines(3)));
     ScriptedPrompts prompts;
-    QWidget mainWindow;
+    TMainForm mainWindow;
     TLogShowForm* first = OpenViewer(mainWindow);
     TLogShowForm* second = OpenViewer(mainWindow);
     QVERIFY(first && second);
@@ -228,7 +225,7 @@ void LogShowUnitTest::failedClearKeepsText() {
     QVERIFY(MakeLogFolder());
     QVERIFY(WriteBytes(WorkingFiles::kLog, NumberedLines(2)));
     ScriptedPrompts prompts;
-    QWidget mainWindow;
+    TMainForm mainWindow;
     TLogShowForm* viewer = OpenViewer(mainWindow);
     QVERIFY(viewer);
     QVERIFY(QDir(WorkingFiles::kLogFolder).removeRecursively());
@@ -245,7 +242,7 @@ void LogShowUnitTest::refreshOfUnchangedLogKeepsScrollPosition() {
     QVERIFY(MakeLogFolder());
     QVERIFY(WriteBytes(WorkingFiles::kLog, NumberedLines(2000)));
     ScriptedPrompts prompts;
-    QWidget mainWindow;
+    TMainForm mainWindow;
     TLogShowForm* viewer = OpenViewer(mainWindow);
     QVERIFY(viewer);
     QCoreApplication::processEvents();
@@ -265,7 +262,7 @@ void LogShowUnitTest::refreshAfterBackupShowsBeginning() {
     QVERIFY(MakeLogFolder());
     QVERIFY(WriteBytes(WorkingFiles::kLog, NumberedLines(2000)));
     ScriptedPrompts prompts;
-    QWidget mainWindow;
+    TMainForm mainWindow;
     TLogShowForm* viewer = OpenViewer(mainWindow);
     QVERIFY(viewer);
     QCoreApplication::processEvents();
@@ -288,7 +285,7 @@ void LogShowUnitTest::failedRefreshKeepsText() {
     QVERIFY(MakeLogFolder());
     QVERIFY(WriteBytes(WorkingFiles::kLog, NumberedLines(2)));
     ScriptedPrompts prompts;
-    QWidget mainWindow;
+    TMainForm mainWindow;
     TLogShowForm* viewer = OpenViewer(mainWindow);
     QVERIFY(viewer);
     QVERIFY(QFile::remove(WorkingFiles::kLog));
@@ -305,7 +302,7 @@ void LogShowUnitTest::closingDestroysViewer() {
     TaskFolder task;
     QVERIFY(MakeLogFolder());
     ScriptedPrompts prompts;
-    QWidget mainWindow;
+    TMainForm mainWindow;
     QPointer<TLogShowForm> viewer = OpenViewer(mainWindow);
     QVERIFY(viewer);
 
@@ -321,7 +318,7 @@ void LogShowUnitTest::viewersGoWithMainWindow() {
     TaskFolder task;
     QVERIFY(MakeLogFolder());
     ScriptedPrompts prompts;
-    auto* mainWindow = new QWidget;
+    auto* mainWindow = new TMainForm;
     QPointer<TLogShowForm> first = OpenViewer(*mainWindow);
     QPointer<TLogShowForm> second = OpenViewer(*mainWindow);
     QVERIFY(first && second);
@@ -336,7 +333,7 @@ void LogShowUnitTest::windowAndMenu() {
     TaskFolder task;
     QVERIFY(MakeLogFolder());
     ScriptedPrompts prompts;
-    QWidget mainWindow;
+    TMainForm mainWindow;
     TLogShowForm* viewer = OpenViewer(mainWindow);
     QVERIFY(viewer);
 
