@@ -52,6 +52,28 @@ bool DayListHolds(const QString& dayList, const QDate& date) {
     return !name.isEmpty() && dayList.contains(name);
 }
 
+// Whether a moment of a ticked day passed while the machine slept, between the previous
+// tick and this one. Where in that gap the sleep lay is not known, only how long it was:
+// a moment counts when the sleep covers it wherever it lay, give or take the lateness a
+// tick may have. A window that was busy across the moment has not slept through it.
+bool MissedAsleep(qint64 previous, qint64 now, qint64 slept, const QString& dayList,
+                  const QTime& picker) {
+    const std::optional<qint64> latest = ScheduledMoment(now, picker);
+    if (!latest || slept <= 0 || now < previous) {
+        return false;
+    }
+    const qint64 reach = slept + kLatenessAllowedMsecs;
+    qint64 moment = *latest > now ? *latest - kMsecsPerDay : *latest;
+    for (int day = 0; day < 7 && moment > previous && now - moment <= reach;
+         ++day, moment -= kMsecsPerDay) {
+        if (moment - previous <= reach &&
+            DayListHolds(dayList, QDate::fromJulianDay(moment / kMsecsPerDay))) {
+            return true;
+        }
+    }
+    return false;
+}
+
 void SetPlanButtonsEnabled(MainFormFields& fields, bool enabled) {
     for (const PlanButton button : kPlanButtons) {
         fields.SetButtonEnabled(button, enabled);
@@ -71,8 +93,12 @@ QString CurrentDayName() {
     return WeekdayNameOf(Clock::currentDate());
 }
 
+PlanSchedule::Reading PlanSchedule::Now(const QDateTime& clock) {
+    return {WallMsecs(clock), Clock::asleepMsecs()};
+}
+
 void PlanSchedule::Start() {
-    previousTick_ = WallMsecs(Clock::currentDateTime());
+    previousTick_ = Now(Clock::currentDateTime());
 }
 
 RunOutcome PlanSchedule::Tick(MainFormFields& fields,
@@ -80,20 +106,28 @@ RunOutcome PlanSchedule::Tick(MainFormFields& fields,
     // One reading of the clock serves the day and the time, so a tick at midnight cannot
     // take its day from one side and its time from the other.
     const QDateTime clock = Clock::currentDateTime();
-    const qint64 now = WallMsecs(clock);
+    const Reading reading = Now(clock);
+    const qint64 now = reading.wall;
     // Recorded before the run, so that no later tick fires the same moment again.
-    const std::optional<qint64> previous = std::exchange(previousTick_, now);
+    const std::optional<Reading> previous = std::exchange(previousTick_, reading);
 
     if (fields.Edit1Text().isEmpty() || fields.Edit2Text().isEmpty()) {
         return {};
     }
     fields.DayList = DayListOf(fields);
-    if (!DayListHolds(fields.DayList, clock.date())) {
+    const bool tickedToday = DayListHolds(fields.DayList, clock.date());
+    const std::optional<qint64> scheduled = ScheduledMoment(now, fields.PickerTime());
+    const bool due =
+        tickedToday && scheduled &&
+        FallsDue(previous ? std::optional(previous->wall) : std::nullopt, now, *scheduled);
+    const bool missed = !due && previous &&
+                        MissedAsleep(previous->wall, now, reading.asleep - previous->asleep,
+                                     fields.DayList, fields.PickerTime());
+    if (!tickedToday && !missed) {
         return {};
     }
     RunOutcome outcome;
-    const std::optional<qint64> scheduled = ScheduledMoment(now, fields.PickerTime());
-    if (scheduled && FallsDue(previous, now, *scheduled)) {
+    if (due || missed) {
         SetPlanButtonsEnabled(fields, false);
         outcome = plannedRun();
         if (outcome.failed) {

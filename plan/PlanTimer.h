@@ -22,7 +22,9 @@ QString CurrentDayName();
 // with second 0, on a ticked weekday of the clock itself. Ticks are compared as wall-clock
 // readings, so the regional time format plays no part. A tick that comes up to 5 s late
 // still starts the run, once; a clock set back before the scheduled moment starts it again
-// when the moment recurs.
+// when the moment recurs. A moment of a ticked day that passed while the machine was
+// asleep is made up for on the first tick after it wakes, with one run however many
+// moments the sleep took; a window that was only busy, or a clock set forward, makes none.
 class PlanSchedule {
 public:
     // FileTimer2Timer. At the moment it makes the planned run (RunPlannedBackup) and
@@ -36,6 +38,11 @@ public:
     void Start();
 
 private:
-    // Wall-clock reading of the previous tick, in milliseconds.
-    std::optional<qint64> previousTick_;
+    struct Reading {
+        qint64 wall;    // the wall clock, in milliseconds
+        qint64 asleep;  // Clock::asleepMsecs()
+    };
+    static Reading Now(const QDateTime& clock);
+
+    std::optional<Reading> previousTick_;
 };

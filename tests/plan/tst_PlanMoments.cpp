@@ -3,7 +3,6 @@
 #include <QTest>
 
 #include "PlanHarness.h"
-#include "platform/TimeFormat.h"
 
 using Moments = QList<QDateTime>;
 
@@ -33,8 +32,6 @@ std::vector<QDateTime> MomentsOn(std::initializer_list<QDate> days, const QTime&
 class PlanMomentsTest : public QObject {
     Q_OBJECT
 private slots:
-    void cleanup();
-
     void currentDayName_data();
     void currentDayName();
 
@@ -47,8 +44,8 @@ private slots:
     void firesAt_data();
     void firesAt();
 
-    void regionalFormatsFireAtTheSameSecond_data();
-    void regionalFormatsFireAtTheSameSecond();
+    void asleepAcrossTheMoment_data();
+    void asleepAcrossTheMoment();
 
     void lateTick_data();
     void lateTick();
@@ -62,10 +59,6 @@ private slots:
     void clockSteppedBackWithinTheFiredSecondDoesNotFireAgain();
     void endOfDaylightSavingFiresTwice();
 };
-
-void PlanMomentsTest::cleanup() {
-    TimeFormat::setCurrent(TimeFormat{});
-}
 
 void PlanMomentsTest::currentDayName_data() {
     QTest::addColumn<QDateTime>("clock");
@@ -232,30 +225,55 @@ void PlanMomentsTest::firesAt() {
     QCOMPARE(RunsOf(h), expected);
 }
 
-void PlanMomentsTest::regionalFormatsFireAtTheSameSecond_data() {
-    QTest::addColumn<QString>("pattern");
-    QTest::addColumn<QTime>("picker");
-    for (const QTime picker : {QTime(8, 30), QTime(0, 0), QTime(12, 0), QTime(13, 5)}) {
-        const QByteArray at = picker.toString("hh:mm").toLatin1();
-        QTest::newRow("24-hour, no zero " + at) << "%k:%M:%S" << picker;
-        QTest::newRow("24-hour, zero " + at) << "%H:%M:%S" << picker;
-        QTest::newRow("12-hour, designator before " + at) << "%p %I:%M:%S" << picker;
-        QTest::newRow("12-hour, designator after " + at) << "%l:%M:%S %p" << picker;
-        QTest::newRow("dot separator " + at) << "%H.%M.%S" << picker;
-    }
+void PlanMomentsTest::asleepAcrossTheMoment_data() {
+    QTest::addColumn<QList<int>>("ticked");
+    QTest::addColumn<QDateTime>("lastTick");  // the last tick before the gap, at 20:00's plan
+    QTest::addColumn<qint64>("asleep");       // then the machine sleeps that long
+    QTest::addColumn<qint64>("awake");        // then it is awake and busy that long
+    QTest::addColumn<int>("runs");
+    const QDateTime seven = At(WeekDay(0), 19, 0, 0, 500);
+    const qint64 hour = 3600 * 1000;
+    QTest::newRow("asleep across a ticked moment")
+        << QList<int>{0} << seven << 2 * hour << 500LL << 1;
+    QTest::newRow("three nights asleep: one run")
+        << QList<int>{0, 1, 2, 3, 4, 5, 6} << seven << 72 * hour << 500LL << 1;
+    QTest::newRow("woken on an unticked day") << QList<int>{0} << seven << 13 * hour << 500LL << 1;
+    QTest::newRow("asleep across an unticked day's moment")
+        << QList<int>{1} << seven << 13 * hour << 500LL << 0;
+    QTest::newRow("busy across the moment, or the clock set forward")
+        << QList<int>{0} << seven << 0LL << 2 * hour << 0;
+    QTest::newRow("asleep, then busy across the moment")
+        << QList<int>{0} << seven << hour / 2 << 3 * hour / 2 << 0;
+    QTest::newRow("woken a minute before the moment, busy across it")
+        << QList<int>{0} << seven << 59 * 60 * 1000LL << 70 * 1000LL << 0;
+    QTest::newRow("asleep right after the run")
+        << QList<int>{0} << At(WeekDay(0), 19, 59, 50, 500) << hour << 500LL << 1;
 }
 
-void PlanMomentsTest::regionalFormatsFireAtTheSameSecond() {
-    QFETCH(QString, pattern);
-    QFETCH(QTime, picker);
-    TimeFormat::setCurrent(TimeFormat::fromPattern(pattern, QString(), "AM", "PM"));
-    PlanHarness h(At(WeekDay(0), 0, 0, 0));
-    h.tickDays({0, 1, 2, 3, 4, 5, 6});
-    h.fields.Picker = picker;
-
-    const QDateTime moment = At(WeekDay(1), picker.hour(), picker.minute(), 0).addSecs(-10);
-    h.sweep(moment.addSecs(-30).addMSecs(635), moment.addSecs(30));
-    QCOMPARE(RunsOf(h), Moments{moment.addMSecs(635)});
+void PlanMomentsTest::asleepAcrossTheMoment() {
+    QFETCH(QList<int>, ticked);
+    QFETCH(QDateTime, lastTick);
+    QFETCH(qint64, asleep);
+    QFETCH(qint64, awake);
+    QFETCH(int, runs);
+    PlanHarness h(lastTick);
+    h.fields.Picker = QTime(20, 0);
+    for (int day : ticked) {
+        h.fields.Days.at(day) = true;
+    }
+    h.tick();
+    h.clock.sleep(asleep);
+    h.clock.advance(awake);
+    const QDateTime woken = Clock::currentDateTime();
+    h.tick();
+    h.clock.advance(1000);
+    h.tick();
+    QCOMPARE(int(h.runs.size()), runs);
+    QCOMPARE(h.prunes, runs);
+    if (runs == 1 && h.runs[0] != lastTick) {
+        QCOMPARE(h.runs[0], woken);  // on the day of the wake-up
+        QVERIFY(h.fields.AllPlanButtons(true));
+    }
 }
 
 void PlanMomentsTest::lateTick_data() {

@@ -10,10 +10,17 @@ public:
 
     void set(const QDateTime& time) { now_ = time; }
     void advance(qint64 msecs) { now_ = now_.addMSecs(msecs); }
+    // The machine sleeps for that long: the clock moves on, and so does the time asleep.
+    void sleep(qint64 msecs) {
+        advance(msecs);
+        asleep_ += msecs;
+    }
 
 protected:
     QDateTime now() const override { return now_; }
+    qint64 asleep() const override { return asleep_; }
 
 private:
     QDateTime now_;
+    qint64 asleep_ = 0;
 };
