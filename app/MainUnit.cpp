@@ -23,6 +23,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScreen>
+#include <QSessionManager>
 #include <QSystemTrayIcon>
 #include <QTimer>
 
@@ -32,6 +33,8 @@ namespace {
 
 constexpr int kClientWidth = 763;
 constexpr int kClientHeight = 502;
+// How long after the session manager's request to save a close counts as the log-off's.
+constexpr qint64 kSessionCloseMsecs = 5000;
 
 QFont PixelFont(const QString& family, int pixels) {
     QFont font(family);
@@ -91,13 +94,25 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent) {
     buildControls();
     setTabOrder();
     connectHandlers();
-    connect(qApp, &QGuiApplication::commitDataRequest, this, [this] { sessionEnding_ = true; });
+    EndProgram = [] { QCoreApplication::exit(0); };
+    // No session restore relaunches the program: it would start in the session manager's
+    // folder, not in the task folder.
+    connect(qApp, &QGuiApplication::commitDataRequest, this, [this](QSessionManager& manager) {
+        manager.setRestartHint(QSessionManager::RestartNever);
+        SessionCommitting();
+    });
+    connect(qApp, &QGuiApplication::saveStateRequest, this, [](QSessionManager& manager) {
+        manager.setRestartHint(QSessionManager::RestartNever);
+    });
     RunGuarded([this] { FormCreate(); });
 }
 
 // FormDestroy.
 TMainForm::~TMainForm() {
     delete TrayIcon1;  // an icon still shown goes with the program
+    for (const QPointer<TLogShowForm>& viewer : std::as_const(viewers_)) {
+        delete viewer.data();  // and so do the viewers still open
+    }
     if (MainForm == this) {
         MainForm = nullptr;
     }
@@ -273,7 +288,9 @@ void TMainForm::Button6Click() {
 
 void TMainForm::Button7Click() {
     EnsureLogFile();
-    LogShowForm = new TLogShowForm(this);
+    LogShowForm = new TLogShowForm();
+    viewers_.removeAll(nullptr);
+    viewers_ << LogShowForm;
     LogShowForm->show();
     LogShowForm->raise();
     LogShowForm->activateWindow();
@@ -344,10 +361,17 @@ void TMainForm::moveEvent(QMoveEvent* event) {
     }
 }
 
+void TMainForm::SessionCommitting() {
+    sessionCommitted_ = Clock::currentDateTime();
+}
+
 void TMainForm::FormClose(QCloseEvent* event) {
-    if (sessionEnding_ || Prompts::instance().confirm(QStringLiteral("您确定要退出该系统吗？"))) {
+    const qint64 sinceCommit =
+        sessionCommitted_.isValid() ? sessionCommitted_.msecsTo(Clock::currentDateTime()) : -1;
+    const bool sessionEnding = sinceCommit >= 0 && sinceCommit <= kSessionCloseMsecs;
+    if (sessionEnding || Prompts::instance().confirm(QStringLiteral("您确定要退出该系统吗？"))) {
         event->accept();
-        QCoreApplication::exit(0);
+        EndProgram();
         return;
     }
     event->ignore();
@@ -373,11 +397,10 @@ void TMainForm::changeEvent(QEvent* event) {
 
 void TMainForm::MinimiseToTray() {
     viewersHidden_.clear();
-    for (QWidget* window : QApplication::topLevelWidgets()) {
-        if (window != this && window->isVisible() && window->isWindow() &&
-            window->parentWidget() == this) {
-            viewersHidden_ << window;
-            window->hide();
+    for (const QPointer<TLogShowForm>& viewer : std::as_const(viewers_)) {
+        if (viewer && viewer->isVisible()) {
+            viewersHidden_ << viewer;
+            viewer->hide();
         }
     }
     hide();
@@ -399,7 +422,7 @@ void TMainForm::RestoreFromTray() {
     }
     setWindowState(windowState() & ~Qt::WindowMinimized);
     show();
-    for (const QPointer<QWidget>& viewer : std::as_const(viewersHidden_)) {
+    for (const QPointer<TLogShowForm>& viewer : std::as_const(viewersHidden_)) {
         if (viewer) {
             viewer->show();
         }

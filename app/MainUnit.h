@@ -4,6 +4,7 @@
 #include "plan/PlanTimer.h"
 #include "platform/MainFormFields.h"
 
+#include <QDateTime>
 #include <QPointer>
 #include <QWidget>
 #include <array>
@@ -16,6 +17,7 @@ class QLineEdit;
 class QPushButton;
 class QSystemTrayIcon;
 class QTimer;
+class TLogShowForm;
 class TDBNumberEditEh;
 class TDateTimePicker;
 class TStatusBar;
@@ -41,6 +43,12 @@ public:
     void FileTimer2Timer();
 
     void CentreOnScreen();
+
+    // The session manager asks the program to save its data before the session ends. A
+    // close that follows within a few seconds is the log-off's own and ends the program
+    // without the question; a log-off that was cancelled leaves none, so a later close asks
+    // again.
+    void SessionCommitting();
 
     // Minimising hides the window and its open log viewers behind a tray icon, when the
     // desktop has a tray; a left click on the icon brings them back.
@@ -93,6 +101,7 @@ public:
     QTimer* FileTimer2 = nullptr;
     QSystemTrayIcon* TrayIcon1 = nullptr;  // exists only while the window is in the tray
     std::function<bool()> TrayAvailable;
+    std::function<void()> EndProgram;  // a confirmed close ends the program's run loop
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -114,10 +123,11 @@ private:
 
     Catalogue catalogue_;
     PlanSchedule plan_;
-    QList<QPointer<QWidget>> viewersHidden_;
+    QList<QPointer<TLogShowForm>> viewers_;  // the log viewers opened, owned by the application
+    QList<QPointer<TLogShowForm>> viewersHidden_;
     bool formShown_ = false;
     bool centredInFrame_ = false;
-    bool sessionEnding_ = false;
+    QDateTime sessionCommitted_;
 };
 
 // The one main window of the process.

@@ -1,3 +1,4 @@
+#include "MockClock.h"
 #include "ScriptedPrompts.h"
 #include "TaskFolder.h"
 #include "app/MainUnit.h"
@@ -9,7 +10,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QSignalSpy>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTest>
@@ -35,6 +35,7 @@ private slots:
     void browse_data();
     void browse();
     void startAndStopPlan();
+    void failedPlannedRunLeavesTheTimerTicking();
 };
 
 namespace {
@@ -293,31 +294,44 @@ void MainFormTest::accessibleNames() {
 
 void MainFormTest::closeQuestion_data() {
     QTest::addColumn<bool>("answer");
+    QTest::addColumn<qint64>("sinceCommit");  // ms since the session manager's request; -1: none
+    QTest::addColumn<bool>("asked");
     QTest::addColumn<bool>("closes");
-    QTest::newRow("Yes") << true << true;
+    QTest::newRow("Yes") << true << -1LL << true << true;
     // Esc and closing the box both come back as "not Yes".
-    QTest::newRow("No, Esc or box closed") << false << false;
+    QTest::newRow("No, Esc or box closed") << false << -1LL << true << false;
+    QTest::newRow("the log-off's own close") << false << 4000LL << false << true;
+    QTest::newRow("after a cancelled log-off") << false << 6000LL << true << false;
 }
 
 void MainFormTest::closeQuestion() {
     QFETCH(bool, answer);
+    QFETCH(qint64, sinceCommit);
+    QFETCH(bool, asked);
     QFETCH(bool, closes);
     TaskFolder task;
     ScriptedPrompts prompts;
+    MockClock clock(QDateTime(QDate(2024, 1, 1), QTime(9, 0)));
     TMainForm form;
+    int ended = 0;
+    form.EndProgram = [&] { ++ended; };
     form.show();
     QVERIFY(QTest::qWaitForWindowExposed(&form));
     form.Button8Click();
     prompts.shown.clear();
+    if (sinceCommit >= 0) {
+        form.SessionCommitting();
+        clock.advance(sinceCommit);
+    }
     prompts.confirmAnswers = {answer};
-    QSignalSpy quit(qApp, &QCoreApplication::aboutToQuit);
     QCloseEvent event;
     QCoreApplication::sendEvent(&form, &event);
     QCOMPARE(prompts.texts(ScriptedPrompts::Kind::Confirm),
-             QStringList({"您确定要退出该系统吗？"}));
+             asked ? QStringList({"您确定要退出该系统吗？"}) : QStringList());
     QCOMPARE(event.isAccepted(), closes);
+    QCOMPARE(ended, closes ? 1 : 0);
     QCOMPARE(form.FileTimer2->isActive(), true);
-    QVERIFY(!prompts.unexpected);
+    prompts.confirmAnswers.clear();
 }
 
 void MainFormTest::browse_data() {
@@ -354,11 +368,53 @@ void MainFormTest::startAndStopPlan() {
     const int timerId = form.FileTimer2->timerId();
     form.Button8->click();  // a second start keeps the running timer and its period
     QCOMPARE(form.FileTimer2->timerId(), timerId);
+    // The plan starts whatever the save's checks found.
+    QCOMPARE(prompts.informations(), QStringList(2, "请输入要备份的文件地址！"));
     form.Button9->click();
     QVERIFY(!form.FileTimer2->isActive());
     QCOMPARE(form.PanelText(1), "终止备份计划");
     form.Button9->click();
     QCOMPARE(form.PanelText(1), "终止备份计划");
+}
+
+// The box of a failed planned run stands open for three seconds of the clock; the real
+// timer ticks on meanwhile, and its next tick on the ticked day enables the plan buttons.
+void MainFormTest::failedPlannedRunLeavesTheTimerTicking() {
+    TaskFolder task;
+    ScriptedPrompts prompts;
+    MockClock clock(QDateTime(QDate(2024, 1, 1), QTime(8, 29, 49, 900)));  // a Monday
+    TMainForm form;
+    form.Edit1->setText(task.file("gone"));
+    form.Edit2->setText(task.file("copies"));
+    form.DayBoxes[0]->setChecked(true);
+    form.SetPickerTime(QTime(8, 30));
+    form.SetCountText("3");
+    form.Button8Click();
+    QVERIFY(prompts.shown.empty());
+    int ticks = 0;
+    // After the form's own handler: each tick sees the clock one second on.
+    connect(form.FileTimer2, &QTimer::timeout, &form, [&] {
+        ++ticks;
+        clock.advance(1000);
+    });
+    int ticksWhileOpen = -1;
+    bool disabledAtOpen = false;
+    bool enabledBeforeOk = false;
+    prompts.whileOpen = [&](const QString&) {
+        const QDateTime opened = Clock::currentDateTime();
+        const int before = ticks;
+        disabledAtOpen = !form.Button8->isEnabled() && !form.Button10->isEnabled();
+        QTRY_VERIFY_WITH_TIMEOUT(opened.msecsTo(Clock::currentDateTime()) >= 3000, 8000);
+        ticksWhileOpen = ticks - before;
+        enabledBeforeOk =
+            form.Button8->isEnabled() && form.Button9->isEnabled() && form.Button10->isEnabled();
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(ticksWhileOpen >= 0, 12000);
+    QCOMPARE(prompts.errors(),
+             QStringList({QString("The source \"%1\" does not exist.").arg(task.file("gone"))}));
+    QVERIFY(disabledAtOpen);
+    QCOMPARE(ticksWhileOpen, 3);
+    QVERIFY(enabledBeforeOk);
 }
 
 QTEST_MAIN(MainFormTest)

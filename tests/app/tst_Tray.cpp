@@ -1,12 +1,13 @@
-#include "app/MainUnit.h"
-#include "log/LogShowUnit.h"
 #include "ScriptedPrompts.h"
 #include "TaskFolder.h"
+#include "app/MainUnit.h"
+#include "log/LogShowUnit.h"
 
 #include <QLineEdit>
+#include <QPointer>
 #include <QSystemTrayIcon>
-#include <QTimer>
 #include <QTest>
+#include <QTimer>
 
 class TrayTest : public QObject {
     Q_OBJECT
@@ -37,9 +38,10 @@ void TrayTest::minimiseHidesBehindIcon() {
     ScriptedPrompts prompts;
     TMainForm form;
     ShowForm(form);
-    auto* viewer = new TLogShowForm(&form);
-    viewer->show();
+    form.Button7Click();
+    QPointer<TLogShowForm> viewer = LogShowForm;
     QVERIFY(QTest::qWaitForWindowExposed(viewer));
+    QVERIFY(!viewer->parentWidget());  // owned by the application: the form may come in front
     form.Edit1->setText("/srv/data");
     const QPoint place = form.pos();
 
@@ -58,6 +60,12 @@ void TrayTest::minimiseHidesBehindIcon() {
     QVERIFY(!form.TrayIcon1);
     QCOMPARE(form.pos(), place);
     QCOMPARE(form.Edit1->text(), "/srv/data");
+    {
+        TMainForm ending;
+        ending.Button7Click();
+        viewer = LogShowForm;
+    }
+    QVERIFY(!viewer);  // the viewers still open go with the program
 }
 
 void TrayTest::onlyLeftClickRestores_data() {
@@ -100,6 +108,7 @@ void TrayTest::iconMadeAnewEachTime() {
     TMainForm form;
     ShowForm(form);
     form.Button8Click();
+    QCOMPARE(prompts.informations(), QStringList{"请输入要备份的文件地址！"});
     for (int round = 0; round < 2; ++round) {
         Minimise(form);
         QTRY_VERIFY(form.TrayIcon1);

@@ -51,7 +51,6 @@ private slots:
     void tickWithoutRunOnlyEnablesTheButtons();
     void failure_data();
     void failure();
-    void tickInsideTheRunDoesNotFireAgain();
 };
 
 void PlanTickTest::dayList_data() {
@@ -227,24 +226,6 @@ void PlanTickTest::failure() {
     h.tickAt(At(kMonday, 8, 29, 52, 500));
     QVERIFY(h.fields.AllPlanButtons(true));
     QCOMPARE(h.runs.size(), size_t(1));
-}
-
-// A modal box inside the run lets a tick through: it finds the moment gone and only
-// enables the buttons.
-void PlanTickTest::tickInsideTheRunDoesNotFireAgain() {
-    MondayPlan h;
-    int nested = 0;
-    h.insideRun = [&] {
-        if (nested++ == 0) {
-            h.clock.advance(900);
-            h.tick();
-            QVERIFY(h.fields.AllPlanButtons(true));
-        }
-    };
-    h.tickTheMoment();
-    QCOMPARE(nested, 1);
-    QCOMPARE(h.runs.size(), size_t(1));
-    QCOMPARE(h.prunes, 1);
 }
 
 QTEST_GUILESS_MAIN(PlanTickTest)
