@@ -18,14 +18,19 @@ RunOutcome RunLocked(const std::function<void()>& work) {
     return {std::move(held.boxes), failure.has_value()};
 }
 
-// A manual run tells of entries left out of its copy in a box as well; a planned run only
-// in the log.
+namespace {
+
+// The backup; entries left out of its copy are told in a box as well as in the log.
+void BackUp(MainFormFields& fields, Catalogue& catalogue) {
+    if (const int leftOut = RunBackup(fields, catalogue).leftOut) {
+        Prompts::instance().information(LeftOutNotice(leftOut));
+    }
+}
+
+}  // namespace
+
 RunOutcome RunManualBackup(MainFormFields& fields, Catalogue& catalogue) {
-    return RunLocked([&] {
-        if (const int leftOut = RunBackup(fields, catalogue).leftOut) {
-            Prompts::instance().information(LeftOutNotice(leftOut));
-        }
-    });
+    return RunLocked([&] { BackUp(fields, catalogue); });
 }
 
 RunOutcome RunPruning(MainFormFields& fields, Catalogue& catalogue) {
@@ -44,5 +49,5 @@ RunOutcome RunPlanned(MainFormFields& fields, const std::function<void()>& backu
 
 RunOutcome RunPlannedBackup(MainFormFields& fields, Catalogue& catalogue) {
     return RunPlanned(
-        fields, [&] { RunBackup(fields, catalogue); }, [&] { PruneBackups(fields, catalogue); });
+        fields, [&] { BackUp(fields, catalogue); }, [&] { PruneBackups(fields, catalogue); });
 }

@@ -28,6 +28,7 @@ RunOutcome RunPruning(MainFormFields& fields, Catalogue& catalogue);
 
 // The run a plan makes at its moment: under one lock, the backup, then, when the count
 // field holds more than blanks, the pruning. The window and the command line both run it.
+// Like the manual backup, it tells of entries left out of the copy in an information box.
 RunOutcome RunPlannedBackup(MainFormFields& fields, Catalogue& catalogue);
 
 // RunPlannedBackup's sequence over given steps.
