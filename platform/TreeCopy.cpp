@@ -1,6 +1,7 @@
 #include "platform/TreeCopy.h"
 
 #include "platform/Error.h"
+#include "platform/ExtendedAttributes.h"
 #include "platform/FileDescriptor.h"
 #include "platform/TreeRemove.h"
 
@@ -84,6 +85,7 @@ struct FileSystemTraits {
     enum class Reflink { Untried, Works, Absent };
     std::atomic<Reflink> reflink{Reflink::Untried};
     std::atomic<bool> copyFileRange{true};
+    std::atomic<bool> noAttributes{false};
 };
 
 class TraitsTable {
@@ -198,6 +200,7 @@ struct CopyContext {
     std::atomic<bool> noLinkTimes{false};
     std::atomic<bool> noSymlinks{false};
     std::atomic<bool> noHardLinks{false};
+    AttributeRefusals attributes;
 
     std::mutex linkMutex;
     std::condition_variable linkSettled;
@@ -297,8 +300,13 @@ public:
         if (!S_ISREG(st.st_mode)) {
             return;  // became something that is not copied since the folder was read
         }
+        const ExtendedAttributes attributes =
+            ReadAttributes(in.get(), context_.attributes, traitsOf(st.st_dev).noAttributes);
+        // Writable by its owner until its attributes are set.
+        const mode_t wanted = ModeWithoutAcl(st.st_mode & kFileModeBits, attributes);
+        const mode_t created = (wanted & 0777) | (attributes.empty() ? 0 : 0600);
         std::optional<FirstName> firstName;
-        std::optional<FileDescriptor> out = createTarget(source, target, st, firstName);
+        std::optional<FileDescriptor> out = createTarget(source, target, created, st, firstName);
         if (!out) {
             return;  // another name of a file already copied, or left out
         }
@@ -316,7 +324,7 @@ public:
             context_.leaveOut(source, LeftOutReason::TooLarge, EFBIG);
             return;
         }
-        setMetadata(source, out->get(), st);
+        setMetadata(source, out->get(), st, wanted, created, attributes);
         if (::close(out->release()) != 0) {
             Fail(source, errno);
         }
@@ -378,10 +386,10 @@ private:
     // copied (then made a link to it) or when it is left out. firstName is set when this is
     // the first of several names of one file.
     std::optional<FileDescriptor> createTarget(const std::string& source, const std::string& target,
-                                               const struct stat& st,
+                                               mode_t mode, const struct stat& st,
                                                std::optional<FirstName>& firstName) {
         if (st.st_nlink < 2 || context_.noHardLinks) {
-            return openTarget(source, target, st);
+            return openTarget(source, target, mode);
         }
         const InodeKey key{st.st_dev, st.st_ino};
         std::unique_lock lock(context_.linkMutex);
@@ -390,7 +398,7 @@ private:
             if (inserted) {
                 firstName.emplace(context_, key);
                 lock.unlock();
-                return openTarget(source, target, st);
+                return openTarget(source, target, mode);
             }
             if (group->second.state == LinkGroup::State::Copying) {
                 context_.linkSettled.wait(lock);
@@ -414,14 +422,14 @@ private:
             if (failure == EPERM || RefusesForGood(failure)) {
                 context_.noHardLinks = true;
             }
-            return openTarget(source, target, st);  // a file of its own, same content
+            return openTarget(source, target, mode);  // a file of its own, same content
         }
     }
 
     std::optional<FileDescriptor> openTarget(const std::string& source, const std::string& target,
-                                             const struct stat& st) {
-        const int fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
-                              st.st_mode & 0777);
+                                             mode_t mode) {
+        const int fd =
+            ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
         if (fd < 0) {
             const int failure = errno;
             if (const auto reason = RefusedName(failure, target)) {
@@ -437,11 +445,7 @@ private:
         if (st.st_size == 0) {
             return;
         }
-        if (!traits_ || device_ != st.st_dev) {
-            traits_ = &context_.traits.of(st.st_dev);
-            device_ = st.st_dev;
-        }
-        FileSystemTraits& traits = *traits_;
+        FileSystemTraits& traits = traitsOf(st.st_dev);
         if (tryReflink(traits, in, out)) {
             return;
         }
@@ -559,11 +563,21 @@ private:
         }
     }
 
-    void setMetadata(const std::string& source, int out, const struct stat& st) {
-        const mode_t wanted = st.st_mode & kFileModeBits;
-        if ((wanted & 0777 & ~context_.umask) != wanted) {
+    FileSystemTraits& traitsOf(dev_t device) {
+        if (!traits_ || device_ != device) {
+            traits_ = &context_.traits.of(device);
+            device_ = device;
+        }
+        return *traits_;
+    }
+
+    void setMetadata(const std::string& source, int out, const struct stat& st, mode_t wanted,
+                     mode_t created, const ExtendedAttributes& attributes) {
+        WriteAttributes(out, attributes, false, context_.attributes);
+        if ((created & ~context_.umask) != wanted) {
             context_.setMetadata(context_.noModes, source, [&] { return ::fchmod(out, wanted); });
         }
+        WriteAttributes(out, attributes, true, context_.attributes);
         const struct timespec times[2] = {st.st_atim, st.st_mtim};
         context_.setMetadata(context_.noTimes, source, [&] { return ::futimens(out, times); });
     }
@@ -642,6 +656,7 @@ struct FolderRecord {
     mode_t mode;
     struct timespec atime;
     struct timespec mtime;
+    ExtendedAttributes attributes;
 };
 
 class TreeCopier {
@@ -745,7 +760,10 @@ private:
         if (root) {
             probeLinkTimes(target);
         }
-        folders_.push_back({target, st.st_mode & kFolderModeBits, st.st_atim, st.st_mtim});
+        ExtendedAttributes attributes = ReadAttributes(fd.get(), context_.attributes,
+                                                       context_.traits.of(st.st_dev).noAttributes);
+        const mode_t mode = ModeWithoutAcl(st.st_mode & kFolderModeBits, attributes);
+        folders_.push_back({target, mode, st.st_atim, st.st_mtim, std::move(attributes)});
         DIR* folder = ::fdopendir(fd.get());
         if (!folder) {
             Fail(source, errno);
@@ -839,12 +857,15 @@ private:
         context_.noLinkTimes = !linksTakeTimes;
     }
 
-    // Deepest first: a folder's time is set after everything inside it is written.
+    // Deepest first: a folder's time is set after everything inside it is written, and its
+    // default ACL once nothing more is made inside it, so that nothing inherits it.
     void setFolderMetadata() {
         for (auto folder = folders_.rbegin(); folder != folders_.rend(); ++folder) {
             const char* path = folder->target.c_str();
+            WriteAttributes(folder->target, folder->attributes, false, context_.attributes);
             context_.setMetadata(context_.noModes, folder->target,
                                  [&] { return ::chmod(path, folder->mode); });
+            WriteAttributes(folder->target, folder->attributes, true, context_.attributes);
             const struct timespec times[2] = {folder->atime, folder->mtime};
             context_.setMetadata(context_.noTimes, folder->target,
                                  [&] { return ::utimensat(AT_FDCWD, path, times, 0); });
