@@ -18,6 +18,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -651,6 +652,50 @@ private:
     bool abandoned_ = false;
 };
 
+// The copy is put in place by renaming its folder. fusefat empties a folder it renames: the
+// backup would look made and hold nothing, and an earlier copy set aside would be lost too.
+// Tried on a folder of our own inside the fresh copy, before anything else is copied.
+bool Lists(const std::string& folder, std::string_view name) {
+    std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(folder.c_str()), ::closedir);
+    while (const dirent* entry = listing ? ::readdir(listing.get()) : nullptr) {
+        if (entry->d_name == name) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void RefuseLosingRenames(const std::string& folder) {
+    const std::string before = folder + "/.tessivar-probe";
+    const std::string after = folder + "/.tessivar-probe-renamed";
+    int failure = 0;
+    bool lost = false;
+    if (::mkdir(before.c_str(), 0700) != 0) {
+        failure = errno;
+    } else if (FileDescriptor held(::open((before + "/held").c_str(),
+                                          O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+               !held.valid() || !held.close()) {
+        failure = errno;
+    } else if (::rename(before.c_str(), after.c_str()) != 0) {
+        failure = errno;
+    } else {
+        lost = !Lists(after, "held");  // the folder's own listing: a lookup may be cached
+    }
+    for (const std::string& left : {before, after}) {
+        ::unlink((left + "/held").c_str());
+        ::rmdir(left.c_str());
+    }
+    if (failure != 0) {
+        Fail(folder, failure);
+    }
+    if (lost) {
+        const std::string destination = folder.substr(0, folder.rfind('/'));
+        throw Error(QStringLiteral("Cannot copy to \"%1\": a folder renamed there loses what it "
+                                   "holds, so no complete copy can be put in place")
+                        .arg(PathText(destination)));
+    }
+}
+
 struct FolderRecord {
     std::string target;
     mode_t mode;
@@ -758,6 +803,7 @@ private:
             return;
         }
         if (root) {
+            RefuseLosingRenames(target);
             probeLinkTimes(target);
         }
         ExtendedAttributes attributes = ReadAttributes(fd.get(), context_.attributes,
