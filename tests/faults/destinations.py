@@ -22,12 +22,14 @@ LINK, NAME, TWIN, BIG = ("目的地址不支持符号链接", "目的地址不�
                          "与已复制的文件名仅大小写不同", "文件过大，目的地址无法容纳")
 REFUSED_NAMES = [b"a:b", b"q?", b"bad\xff"]
 MIB = 1024 * 1024
+FILE_TIME, LINK_TIME = 1_300_000_000 * 10**9, 1_000_000_000 * 10**9
 
 # name, how to mount, kept: links, hard links, modes, attributes (None: whatever it gives),
 # the names it refuses, whether it ignores case, and a file size limit (RLIMIT_FSIZE).
 # fusefat empties a folder it renames, so no copy can be put in place there: it is refused.
 ROWS = [
     ("ext4", "ext4", True, True, True, True, [], False, None),
+    ("XFS", "xfs", True, True, True, True, [], False, None),
     ("btrfs", "btrfs", True, True, True, True, [], False, None),
     ("btrfs without ACLs", "btrfs-noacl", True, True, True, False, [], False, None),
     ("exFAT (exfat-fuse)", "exfat", False, False, None, False, REFUSED_NAMES, True, None),
@@ -44,9 +46,10 @@ def sh(*command, **kwargs):
 
 def build_source(root):
     os.makedirs(root)
-    F.write(os.path.join(root, "file.txt"), b"plain\n", 0o644)
+    F.write(os.path.join(root, "file.txt"), b"plain\n", 0o644, FILE_TIME)
     os.link(os.path.join(root, "file.txt"), os.path.join(root, "hard"))
     os.symlink("file.txt", os.path.join(root, "link"))
+    os.utime(os.path.join(root, "link"), ns=(LINK_TIME, LINK_TIME), follow_symlinks=False)
     F.write(os.path.join(root, "ro", "frozen"), b"ice\n", 0o444)
     os.chmod(os.path.join(root, "ro"), 0o555)
     for name in REFUSED_NAMES + [b"dot.", b"Case", b"case"]:
@@ -86,10 +89,10 @@ def unmount(point):
 def mount(kind, image, point, work, undo):
     if kind == "sshfs":
         return serve_sshfs(point, work, undo)
-    size = {"btrfs": 128, "btrfs-noacl": 128}.get(kind, 64)
+    size = {"btrfs": 128, "btrfs-noacl": 128, "xfs": 300}.get(kind, 64)
     with open(image, "wb") as f:
         f.truncate(size * MIB)
-    mkfs = {"ext4": ["mkfs.ext4", "-q", "-F"], "btrfs": ["mkfs.btrfs", "-q"],
+    mkfs = {"ext4": ["mkfs.ext4", "-q", "-F"], "btrfs": ["mkfs.btrfs", "-q"], "xfs": ["mkfs.xfs", "-q"],
             "btrfs-noacl": ["mkfs.btrfs", "-q"], "exfat": ["mkfs.exfat"],
             "fat": ["mkfs.vfat", "-F", "32"], "ntfs": ["mkfs.ntfs", "-F", "-Q"]}[kind]
     if shutil.which(mkfs[0]) is None or sh(*mkfs, image).returncode != 0:
@@ -202,6 +205,9 @@ def check_row(report, row, source, dest, task, served):
         report.check(F.read(os.path.join(os.fsencode(copy), name)) ==
                      F.read(os.path.join(os.fsencode(source), name)), f"{label}: {name} differs")
     report.check(os.path.islink(os.path.join(copy, "link")) == links, f"{label}: link")
+    # Setting the copied link's time must not reach the file it points at (sshfs would).
+    mtime = os.stat(os.path.join(copy, "file.txt")).st_mtime_ns
+    report.check(mtime == FILE_TIME, f"{label}: file.txt has the time {mtime}")
     same = os.stat(os.path.join(seen, "hard")).st_ino == os.stat(os.path.join(seen, "file.txt")).st_ino
     report.check(same == hard, f"{label}: hard link kept {same}")
     if modes:
