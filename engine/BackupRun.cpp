@@ -116,15 +116,41 @@ void PutInPlace(const fs::path& partial, const fs::path& target, const fs::path&
     RemoveTree(replaced);
 }
 
-// A run cut short between moving the earlier copy aside and putting the new one in place
-// leaves no copy at target: the earlier one goes back, as if the run had not happened.
-void RestoreOrDropReplaced(const fs::path& target, const fs::path& replaced) {
-    if (!Exists(replaced)) {
-        return;
+bool IsBackupDay(const std::string& text) {
+    return text.size() == 6 &&
+           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// What runs of this source into this destination left on any day when they were cut short:
+// copies being made (".partial") or pruned (".pruning") go; an earlier copy set aside by a
+// same-day rerun (".replaced") goes back to its dated name when that is missing, as it is
+// then that day's only copy, and goes otherwise. Other names are not touched. Returns why
+// the target's own ".partial" is still there, if it is.
+std::error_code ClearLeftovers(const fs::path& target) {
+    const fs::path folder = target.parent_path().empty() ? fs::path(".") : target.parent_path();
+    const std::string dated = target.filename().native();
+    const std::string stem = '.' + dated.substr(0, dated.size() - 6);
+    std::error_code ownPartial;
+    std::error_code error;
+    for (fs::directory_iterator entry(folder, error), end; !error && entry != end;
+         entry.increment(error)) {
+        const std::string name = entry->path().filename().native();
+        const std::string suffix = name.substr(std::min(name.size(), stem.size() + 6));
+        if (name.compare(0, stem.size(), stem) != 0 || !IsBackupDay(name.substr(stem.size(), 6)) ||
+            (suffix != ".partial" && suffix != ".pruning" && suffix != ".replaced")) {
+            continue;
+        }
+        const fs::path copy = folder / name.substr(1, stem.size() + 5);
+        if (suffix == ".replaced" && !Exists(copy) &&
+            std::rename(entry->path().c_str(), copy.c_str()) == 0) {
+            continue;
+        }
+        const std::error_code removal = RemoveTree(entry->path());
+        if (suffix == ".partial" && copy.filename() == dated) {
+            ownPartial = removal;
+        }
     }
-    if (Exists(target) || std::rename(replaced.c_str(), target.c_str()) != 0) {
-        RemoveTree(replaced);
-    }
+    return ownPartial;
 }
 
 // The copy's data reaches the disk before its dated name does, so a power cut cannot leave
@@ -152,8 +178,10 @@ std::vector<LeftOutEntry> CopyIntoPlace(const QString& source, const QString& ta
     const fs::path partial = Beside(targetPath, ".partial");
     const fs::path replaced = Beside(targetPath, ".replaced");
     MakeFolders(targetPath.parent_path());
-    RemoveTree(partial);  // left by a run that was cut short
-    RestoreOrDropReplaced(targetPath, replaced);
+    if (const std::error_code error = ClearLeftovers(targetPath)) {
+        throw Error(QStringLiteral("Cannot remove the unfinished copy \"%1\" of an earlier run: %2")
+                        .arg(FromFsPath(partial), SystemErrorText(error.value())));
+    }
     std::vector<LeftOutEntry> leftOut = CopyTree(ToFsPath(source), partial);
     try {
         FlushToDisk(partial);

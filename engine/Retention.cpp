@@ -61,14 +61,16 @@ namespace {
 
 // The dated name goes in one step, so a pruning cut short never leaves a half-deleted tree
 // under a name that looks like a whole backup; what was set aside goes at the next try.
-void DeleteCopy(const fs::path& copy) {
+// False when some of it is still on the disk.
+bool DeleteCopy(const fs::path& copy) {
     const fs::path aside = copy.parent_path() / ("." + copy.filename().native() + ".pruning");
-    RemoveTree(aside);
-    if (::rename(copy.c_str(), aside.c_str()) != 0) {
-        RemoveTree(copy);  // nothing to set aside, or it cannot move: delete in place
-        return;
+    if (RemoveTree(aside)) {
+        return false;
     }
-    RemoveTree(aside);
+    if (::rename(copy.c_str(), aside.c_str()) != 0) {
+        return !RemoveTree(copy);  // nothing to set aside, or it cannot move: delete in place
+    }
+    return !RemoveTree(aside);
 }
 
 // The folder being backed up is never pruned, nor anything holding it or inside it: an
@@ -89,10 +91,11 @@ void PruneBackups(MainFormFields& fields, Catalogue& catalogue) {
     const std::vector<Catalogue::Row> rows = catalogue.RetentionRows(keep);
     catalogue.KeepingWhatIsDone([&] {
         for (const Catalogue::Row& row : rows) {
-            // A copy that is gone already or cannot be deleted still loses its row.
+            // A copy that could not be deleted keeps its row, so a later pruning tries again.
             if (MayDeleteOnDisk(row.wenjianming) &&
-                !TouchesSource(row.wenjianming, fields.Edit1Text())) {
-                DeleteCopy(ToFsPath(row.wenjianming));
+                !TouchesSource(row.wenjianming, fields.Edit1Text()) &&
+                !DeleteCopy(ToFsPath(row.wenjianming))) {
+                continue;
             }
             catalogue.DeleteRow(row.id);
         }

@@ -32,7 +32,8 @@ private slots:
     void emptyField();
     void statusShowsBeforeTheCopy();
     void twoRunsOnOneDay();
-    void leftoverPartialCopyIsRemoved();
+    void leftovers_data();
+    void leftovers();
     void copySetAsideComesBackWhenTheRunFails();
     void failedCopyLeavesNoTrace();
     void fullDiskLeavesNoTrace();
@@ -274,18 +275,54 @@ void BackupRunTest::twoRunsOnOneDay() {
              qPrintable(log.join(u'\n')));
 }
 
-void BackupRunTest::leftoverPartialCopyIsRemoved() {
+void BackupRunTest::leftovers_data() {
+    QTest::addColumn<QStringList>("before");  // folders in the destination, each marked
+    QTest::addColumn<QStringList>("after");   // besides the new copy: "name=its mark"
+    QTest::newRow("cut short today")
+        << QStringList{".reports_260514.partial", "reports_260514", ".reports_260514.replaced"}
+        << QStringList{};
+    QTest::newRow("made or pruned on earlier days")
+        << QStringList{".reports_260101.partial", ".reports_251231.pruning"} << QStringList{};
+    QTest::newRow("set aside, its copy missing: back")
+        << QStringList{".reports_260510.replaced"}
+        << QStringList{"reports_260510=.reports_260510.replaced"};
+    QTest::newRow("set aside, its copy there: goes")
+        << QStringList{".reports_260510.replaced", "reports_260510"}
+        << QStringList{"reports_260510=reports_260510"};
+    const QStringList others = {".other_260510.partial",    ".reports_26051.partial",
+                                ".reports_2605100.pruning", ".reports_2605a0.partial",
+                                ".reports_260510.partial~", "reports_260510.partial",
+                                ".reports_260510.old",      "..reports_260510.partial"};
+    QStringList kept;
+    for (const QString& name : others) {
+        kept << name + u'=' + name;
+    }
+    QTest::newRow("not ours: untouched") << others << kept;
+}
+
+void BackupRunTest::leftovers() {
+    QFETCH(QStringList, before);
+    QFETCH(QStringList, after);
     Task task;
     BuildReports(task.path("reports"), "may");
     QVERIFY(Folder(task.path("bk")));
-    QVERIFY(Folder(task.path("bk/.reports_260514.partial")));
-    QVERIFY(Put(task.path("bk/.reports_260514.partial/stale"), "from a run cut short"));
-    QVERIFY(Folder(task.path("bk/reports_260514")));
-    QVERIFY(Put(task.path("bk/.reports_260514.replaced"), "an old copy set aside"));
+    for (const QString& name : before) {
+        QVERIFY(Folder(task.path("bk/" + name)));
+        QVERIFY(Put(task.path("bk/" + name + "/mark"), name.toUtf8()));
+    }
     task.fields.Edit1 = task.text("reports");
     task.fields.Edit2 = task.text("bk");
     task.run();
-    QCOMPARE(Entries(task.text("bk")), QStringList{"reports_260514"});
+    QStringList expected{"reports_260514"};
+    for (const QString& entry : after) {
+        expected << entry.section(u'=', 0, 0);
+        QCOMPARE(Content(task.path("bk/" + entry.section(u'=', 0, 0) + "/mark")),
+                 entry.section(u'=', 1).toUtf8());
+    }
+    QStringList actual = Entries(task.text("bk"));
+    actual.sort();
+    expected.sort();
+    QCOMPARE(actual, expected);
     QCOMPARE(Describe(task.path("bk/reports_260514")), Describe(task.path("reports")));
 }
 

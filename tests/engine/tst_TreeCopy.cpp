@@ -305,12 +305,15 @@ void TreeCopyTest::removeTreeNeverFollowsLinks() {
     QVERIFY(Folder(doomed + "/locked", 0500));
     QVERIFY(::symlink(keep.c_str(), (doomed + "/to-precious").c_str()) == 0);
     QVERIFY(::symlink(keep.c_str(), (Root(task) + "/link_260514").c_str()) == 0);
+    QVERIFY(::chmod(keep.c_str(), 0555) == 0);  // nor is a folder outside made writable
     QVERIFY(!RemoveTree(doomed));
     QVERIFY(!RemoveTree(Root(task) + "/link_260514"));
     QVERIFY(!RemoveTree(Root(task) + "/never-was"));
     QVERIFY(!Exists(doomed));
     QVERIFY(!Exists(Root(task) + "/link_260514"));
     QCOMPARE(Content(keep + "/data"), QByteArray("keep me"));
+    struct stat st;
+    QVERIFY(::stat(keep.c_str(), &st) == 0 && (st.st_mode & 07777) == 0555);
 }
 
 QTEST_GUILESS_MAIN(TreeCopyTest)

@@ -1,7 +1,8 @@
 """Permissions, as the unprivileged user 65534 (root ignores permission bits): an unreadable
 source file, an unwritable destination, a read-only config.ini (read-only bits, and a file of
 another owner), a read-only Log folder, a read-only catalogue. Each must end in a clear error
-with nothing half-done. Needs root to change users; skips otherwise."""
+with nothing half-done. And a source with a read-only folder, whose copies the program must
+still be able to replace and prune. Needs root to change users; skips otherwise."""
 
 import os
 import shutil
@@ -13,6 +14,7 @@ import faultlib as F  # noqa: E402
 
 NOBODY = 65534
 DAY_OLD, DAY = "2025-03-09", "2025-03-10"
+DAY_OLDER = "2025-03-08"
 
 
 def as_nobody(args, task):
@@ -48,6 +50,9 @@ class Case:
                 "integrity": integrity, "rows": rows,
                 "copies": sorted(os.listdir(self.dest))}
 
+    def target(self, day):
+        return os.path.join(self.dest, "reports_" + day)
+
 
 def expect_clear_error(report, label, result, words):
     status, out, err = result
@@ -68,6 +73,41 @@ def nothing_half_done(report, label, case, allow_uncatalogued_copy=False):
         print(f"    note: the complete copy {extra} stays without log line and row")
     elif extra:
         report.check(False, f"{label}: new entries {extra} in the destination")
+
+
+def read_only_folders(report, base, source):
+    """Copies keep a source folder's 0555; the program still replaces them on a rerun of the
+    day and prunes them, and keeps the row of a copy it cannot delete."""
+    locked = os.path.join(source, "d3", "locked")
+    F.write(os.path.join(locked, "kept.dat"), b"read-only folder")
+    give(os.path.join(base, "src"))
+    os.chmod(locked, 0o555)
+    case = Case(base, "read-only-folders", source)  # the copy of DAY_OLD
+    for day in (DAY_OLDER, DAY, DAY, DAY):
+        result = F.run(["backup", source, case.dest], case.task, user=NOBODY, env={"TESSIVAR_FAULT_DATE": day})
+        report.check(result[0] == 0, f"read-only folder, backup on {day}: {result}")
+
+    def rows_match(label, hidden):
+        paths = sorted(r[1] for r in F.catalogue_rows(case.task)[1])
+        on_disk = sorted(os.path.join(case.dest, n) for n in os.listdir(case.dest) if not n.startswith("."))
+        print(f"{label}: rows {[os.path.basename(p) for p in paths]}, hidden {F.hidden_entries(case.dest)}")
+        report.check(paths == on_disk, f"{label}: rows {paths} but copies {on_disk}")
+        report.check(F.hidden_entries(case.dest) == hidden, f"{label}: left {F.hidden_entries(case.dest)}")
+
+    rows_match("read-only folder, three runs on one day", [])
+    # Something the user cannot delete in the oldest copy: it keeps its row until it goes.
+    blocker = os.path.join(case.dest, "reports_250308", "d0", "root's")
+    F.write(os.path.join(blocker, "file"), b"root's")
+    prune = F.run(["prune", "1"], case.task, user=NOBODY, env={"TESSIVAR_FAULT_DATE": DAY})
+    report.check(prune[0] == 0, f"read-only folder, prune 1: {prune}")
+    paths = [r[1] for r in F.catalogue_rows(case.task)[1]]
+    report.check(paths == [case.target("250308"), case.target("250310")],
+                 f"read-only folder, undeletable copy: rows {paths}")
+    give(os.path.join(case.dest, ".reports_250308.pruning"))  # where pruning set it aside
+    prune = F.run(["prune", "1"], case.task, user=NOBODY, env={"TESSIVAR_FAULT_DATE": DAY})
+    report.check(prune[0] == 0, f"read-only folder, prune 1 again: {prune}")
+    rows_match("read-only folder, pruned to 1", [])
+    report.check(os.listdir(case.dest) == ["reports_250310"], f"pruned to {os.listdir(case.dest)}")
 
 
 def main():
@@ -124,6 +164,8 @@ def main():
         report.check(result[0] in (0, 1), f"read-only catalogue: prune ended with {result}")
         report.check(all(F.snapshot(r[1]) is not None for r in F.catalogue_rows(case.task)[1]),
                      "read-only catalogue: pruning deleted a copy whose row it could not remove")
+
+        read_only_folders(report, base, source)
     finally:
         shutil.rmtree(base, ignore_errors=True)
     report.finish()
