@@ -1,4 +1,5 @@
 #include "app/AppIcon.h"
+#include "app/CommandLine.h"
 #include "app/MainUnit.h"
 #include "app/QtPrompts.h"
 #include "app/Termination.h"
@@ -8,6 +9,19 @@
 #include <QApplication>
 
 int main(int argc, char** argv) {
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i) {
+        arguments << QString::fromLocal8Bit(argv[i]);
+    }
+    const CommandLine line = ParseCommandLine(arguments);
+    if (line.action != CommandLine::Action::Window &&
+        line.action != CommandLine::Action::StartPlan) {
+        return RunWithoutWindow(argc, argv, line);
+    }
+    if (!EnterTaskFolder(line.taskFolder)) {
+        return kExitBadArguments;
+    }
+
     QApplication application(argc, argv);
     QApplication::setApplicationName(VariableUnit::kApplicationTitle);
     QApplication::setQuitOnLastWindowClosed(false);
