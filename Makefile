@@ -3,7 +3,7 @@ TASK ?= $(CURDIR)/task
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all setup build build-asan run test test-unit test-asan bench format clean
+.PHONY: all setup build build-asan run test test-unit test-asan bench package format clean
 
 all: build
 
@@ -27,6 +27,10 @@ run: build
 test: build build-asan
 	ctest --test-dir build --output-on-failure -j $(JOBS)
 	ctest --test-dir build-asan --output-on-failure -j $(JOBS) -L unit
+
+# A Debian package in build/: tessivar_<version>_<arch>.deb.
+package: build
+	cmake --build build --target package
 
 bench: build
 	@if [ -x bench/run.sh ]; then bench/run.sh; else echo "no benchmarks yet"; fi

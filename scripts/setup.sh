@@ -9,6 +9,7 @@ packages=(
     dbus dbus-x11 at-spi2-core python3 python3-pyatspi
     strace sqlite3 util-linux e2fsprogs
     exfatprogs exfat-fuse dosfstools fusefat ntfs-3g btrfs-progs sshfs openssh-server acl
+    dpkg-dev file appstream
 )
 
 missing=()
