@@ -36,7 +36,11 @@ int main(int argc, char** argv) {
         MainForm = &form;
         EndOnTerminationSignals([] {});
         form.CentreOnScreen();
-        form.show();
+        if (line.action == CommandLine::Action::StartPlan) {
+            form.StartPlanAtLogin();
+        } else {
+            form.show();
+        }
         exitCode = QApplication::exec();
     }
     Prompts::setInstance(nullptr);

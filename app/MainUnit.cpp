@@ -339,8 +339,22 @@ void TMainForm::CentreOnScreen() {
     move(available.center() - QPoint(outer.width() / 2, outer.height() / 2));
 }
 
+void TMainForm::StartPlanAtLogin() {
+    LoadOnFirstShowing();
+    RunGuarded([this] { Button8Click(); });
+    if (TrayAvailable()) {
+        MinimiseToTray();
+    } else {
+        show();
+    }
+}
+
 void TMainForm::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
+    LoadOnFirstShowing();
+}
+
+void TMainForm::LoadOnFirstShowing() {
     if (!formShown_) {
         formShown_ = true;
         RunGuarded([this] { FormShow(); });

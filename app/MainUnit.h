@@ -50,6 +50,11 @@ public:
     // again.
     void SessionCommitting();
 
+    // --start-plan: the settings loaded as the first showing loads them, the plan started
+    // as "启动备份计划" starts it, then the window hidden in the tray where there is one,
+    // else shown.
+    void StartPlanAtLogin();
+
     // Minimising hides the window and its open log viewers behind a tray icon, when the
     // desktop has a tray; a left click on the icon brings them back.
     void MinimiseToTray();
@@ -118,6 +123,8 @@ private:
     void connectHandlers();
     void FormClose(QCloseEvent* event);
     QPushButton* planButton(PlanButton button) const;
+    // FormShow, once: at the first showing, or before the plan starts hidden.
+    void LoadOnFirstShowing();
     // Shows the boxes once the tick's handler has returned, so the timer ticks on meanwhile.
     void ShowAfterTheTick(std::vector<HeldBox> boxes);
 

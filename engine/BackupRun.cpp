@@ -300,5 +300,5 @@ BackupResult RunBackup(MainFormFields& fields, Catalogue& catalogue) {
     AppendLogLine(source, target, leftOutLines);
     fields.SetPanelText(1, kBackedUp);
     catalogue.RecordBackup(target, Clock::currentDate());
-    return {static_cast<int>(leftOut.size())};
+    return {static_cast<int>(leftOut.size()), true};
 }

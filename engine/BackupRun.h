@@ -13,6 +13,8 @@ struct BackupResult {
     // Entries of the source that the destination could not hold: each has its own line in
     // the log, after the run's line.
     int leftOut = 0;
+    // The copy was made, logged and catalogued; false when a check stopped the run first.
+    bool made = false;
 };
 
 // Button10Click: one dated copy of the source into the destination, its log line and its

@@ -1,8 +1,11 @@
 #include "ScriptedPrompts.h"
 #include "TaskFolder.h"
+#include "TestFiles.h"
 #include "app/MainUnit.h"
 #include "log/LogShowUnit.h"
+#include "platform/Gb18030.h"
 
+#include <QCheckBox>
 #include <QLineEdit>
 #include <QPointer>
 #include <QSystemTrayIcon>
@@ -17,6 +20,8 @@ private slots:
     void onlyLeftClickRestores();
     void withoutTrayMinimiseStaysPlain();
     void iconMadeAnewEachTime();
+    void startPlanAtLogin_data();
+    void startPlanAtLogin();
 };
 
 namespace {
@@ -117,6 +122,31 @@ void TrayTest::iconMadeAnewEachTime() {
         QVERIFY(!form.TrayIcon1);
         QVERIFY(form.isVisible());
     }
+}
+
+void TrayTest::startPlanAtLogin_data() {
+    QTest::addColumn<bool>("tray");
+    QTest::newRow("tray: hidden behind the icon") << true;
+    QTest::newRow("no tray: the window shows") << false;
+}
+
+void TrayTest::startPlanAtLogin() {
+    QFETCH(bool, tray);
+    TaskFolder task;
+    ScriptedPrompts prompts;
+    QVERIFY(WriteBytes("config.ini",
+                       ToGb18030("[备份设置]\r\n备份文件源地址=/srv/a\r\n备份文件目的地址=/"
+                                 "srv/b\r\n备份频率=星期三;\r\n备份个数=2\r\n")));
+    TMainForm form;
+    form.TrayAvailable = [tray] { return tray; };
+    form.StartPlanAtLogin();
+    QCOMPARE(form.Edit1->text(), "/srv/a");
+    QVERIFY(form.DayBoxes[2]->isChecked());
+    QVERIFY(form.FileTimer2->isActive());
+    QCOMPARE(form.PanelText(1), "启动备份计划");
+    QCOMPARE(form.isVisible(), !tray);
+    QCOMPARE(form.TrayIcon1 != nullptr, tray);
+    QVERIFY(prompts.shown.empty());
 }
 
 QTEST_MAIN(TrayTest)
