@@ -4,7 +4,6 @@
 #include "app/PlainFields.h"
 #include "engine/BackupRun.h"
 #include "engine/Catalogue.h"
-#include "engine/Retention.h"
 #include "engine/TaskFolder.h"
 #include "plan/PlannedRun.h"
 #include "platform/Guard.h"
@@ -30,17 +29,11 @@ int BackupNow() {
         return kExitRunFailed;
     }
     Catalogue catalogue;
-    BackupResult result;
-    const RunOutcome outcome = RunPlanned(
-        fields, [&] { result = RunBackup(fields, catalogue); },
-        [&] { PruneBackups(fields, catalogue); });
+    const RunOutcome outcome = RunPlannedBackup(fields, catalogue);
     for (const HeldBox& box : outcome.boxes) {
         PrintError(box.text);
     }
-    // The window's planned run tells of entries left out only in the log; here the notice
-    // is all a cron mail or a timer's journal will show.
-    if (result.leftOut > 0) {
-        PrintError(LeftOutNotice(result.leftOut));
-    }
-    return result.made && !outcome.failed ? kExitSucceeded : kExitRunFailed;
+    // A check that stopped the run leaves the status as it was.
+    const bool made = fields.PanelText(1) == kBackedUpStatus;
+    return made && !outcome.failed ? kExitSucceeded : kExitRunFailed;
 }

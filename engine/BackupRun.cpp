@@ -28,7 +28,6 @@ namespace fs = std::filesystem;
 namespace {
 
 const QString kBackingUp = QStringLiteral("文件备份中……");
-const QString kBackedUp = QStringLiteral("文件备份完毕！");
 
 // The source as the file system finds it, links followed; throws when it is not there.
 fs::path ExistingSource(const QString& source) {
@@ -298,7 +297,7 @@ BackupResult RunBackup(MainFormFields& fields, Catalogue& catalogue) {
         leftOutLines << LeftOutLine(entry);
     }
     AppendLogLine(source, target, leftOutLines);
-    fields.SetPanelText(1, kBackedUp);
+    fields.SetPanelText(1, kBackedUpStatus);
     catalogue.RecordBackup(target, Clock::currentDate());
-    return {static_cast<int>(leftOut.size()), true};
+    return {static_cast<int>(leftOut.size())};
 }

@@ -13,9 +13,10 @@ struct BackupResult {
     // Entries of the source that the destination could not hold: each has its own line in
     // the log, after the run's line.
     int leftOut = 0;
-    // The copy was made, logged and catalogued; false when a check stopped the run first.
-    bool made = false;
 };
+
+// Panel 1 once the copy is in place and logged.
+inline const QString kBackedUpStatus = QStringLiteral("文件备份完毕！");
 
 // Button10Click: one dated copy of the source into the destination, its log line and its
 // catalogue row. Throws Error when the run cannot be completed; a failed copy leaves no
