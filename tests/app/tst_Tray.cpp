@@ -5,7 +5,6 @@
 #include "log/LogShowUnit.h"
 #include "platform/Gb18030.h"
 
-#include <QCheckBox>
 #include <QLineEdit>
 #include <QPointer>
 #include <QSystemTrayIcon>
@@ -141,7 +140,6 @@ void TrayTest::startPlanAtLogin() {
     form.TrayAvailable = [tray] { return tray; };
     form.StartPlanAtLogin();
     QCOMPARE(form.Edit1->text(), "/srv/a");
-    QVERIFY(form.DayBoxes[2]->isChecked());
     QVERIFY(form.FileTimer2->isActive());
     QCOMPARE(form.PanelText(1), "启动备份计划");
     QCOMPARE(form.isVisible(), !tray);
