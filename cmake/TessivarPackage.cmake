@@ -27,3 +27,12 @@ set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt6sql6-sqlite")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-qpa-plugins")
 set(CPACK_STRIP_FILES ON)
 include(CPack)
+
+# The metainfo's newest release and the man page name the version of project().
+foreach(file app/example.c_seed_49de7075.tessivar.metainfo.xml docs/tessivar.1)
+    file(READ ${CMAKE_SOURCE_DIR}/${file} text)
+    string(FIND "${text}" "${PROJECT_VERSION}" at)
+    if(at EQUAL -1)
+        message(FATAL_ERROR "${file} does not name version ${PROJECT_VERSION}")
+    endif()
+endforeach()
