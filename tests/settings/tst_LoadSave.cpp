@@ -154,12 +154,12 @@ void LoadSaveTest::init() {
 }
 
 void LoadSaveTest::cleanup() {
+    FakeFields::countWriter = nullptr;
+    countField_.reset();
     QVERIFY(!prompts_->unexpected);
     prompts_.reset();
     clock_.reset();
     TimeFormat::setCurrent(previousFormat_);
-    FakeFields::countWriter = nullptr;
-    countField_.reset();
 }
 
 void LoadSaveTest::exampleRoundTrip_data() {
