@@ -1,7 +1,8 @@
 """Backups onto the file systems people keep their copies on, each mounted from a small image
 file (or served by an ssh server on the loopback address): the run completes, the copy holds
 what the destination can hold, every entry left out has its line in the log, and the
-catalogue has the row. The source lies on ext4, with a link, a hard link, read-only modes,
+catalogue has the row. The task folder (catalogue, log, lock) lies on the same file system.
+The source lies on ext4, with a link, a hard link, read-only modes,
 names other systems refuse, a case twin, an extended attribute and ACLs."""
 
 import contextlib
@@ -256,7 +257,7 @@ def main():
                     if point is None:
                         print(f"NOT RUN: {row[0]}: this machine will not mount it", flush=True)
                         continue
-                    task = os.path.join(work, f"task{len(ran)}")
+                    task = os.path.join(point, "task")  # the catalogue and log there too
                     os.makedirs(task)
                     dest = os.path.join(point, "backups")
                     served = point + ".served" if row[1] == "sshfs" else point
