@@ -34,7 +34,9 @@ struct LeftOutEntry {
 // runs is simply not in the copy.
 //
 // Throws Error naming the file that failed, with the system's text; nothing is then left
-// at target. workers = 0 picks the number of copy threads from the machine.
+// at target. A destination that loses what a folder holds when the folder is renamed (the
+// copy could never be put in place whole) is refused before anything is copied. workers = 0
+// picks the number of copy threads from the machine.
 std::vector<LeftOutEntry> CopyTree(const std::filesystem::path& source,
                                    const std::filesystem::path& target, int workers = 0);
 
