@@ -185,6 +185,23 @@ def changing_files(report, base, task, dest):
         shutil.rmtree(dest, ignore_errors=True)
 
 
+def threads_refused(report, base, task, dest):
+    """The system refuses every copy thread, or every one after the first (clone3 fails with
+    EAGAIN): the copy goes on with the threads it has."""
+    if shutil.which("strace") is None:
+        print("SKIP part: strace is missing, no refused threads")
+        return
+    source = os.path.join(base, "threads", "reports")
+    F.make_tree(source, files=30)
+    for when in ("1+", "2+"):
+        result = backup(task, source, dest,
+                        strace=["-e", f"inject=clone3:error=EAGAIN:when={when}"])
+        label = f"threads refused from the {when[0]}. on"
+        report.check(result[0] == 0, f"{label}: {result[0]} {result[2]!r}")
+        faithful_or_clear(report, label, result, source, dest)
+        shutil.rmtree(dest, ignore_errors=True)
+
+
 def main():
     if F.DRIVER is None:
         raise SystemExit(__doc__)
@@ -198,6 +215,7 @@ def main():
         deep_path(report, base, task, dest)
         fifos(report, base, task, dest)
         changing_files(report, base, task, dest)
+        threads_refused(report, base, task, dest)
     finally:
         shutil.rmtree(base, ignore_errors=True)
     report.finish()
