@@ -9,8 +9,8 @@ inline const QString kTaskLockFile = QStringLiteral("./.tessivar.lock");
 // Holds the task folder's lock for its lifetime, so that the backup runs and prunings of
 // two instances started in the same folder never interleave. The constructor waits until
 // the other instance lets go; it throws Error when the lock file can be neither made nor
-// opened. Taking it again in a process that already holds it (a tick handled inside a run's
-// modal box) does not wait on itself: the inner holder shares the outer one's lock.
+// opened. Taking it again in a process that already holds it does not wait on itself: the
+// inner holder shares the outer one's lock.
 class TaskLock {
 public:
     explicit TaskLock(const QString& lockFile = kTaskLockFile);

@@ -45,7 +45,7 @@ private slots:
             const TaskLock outer;
             QVERIFY(!FreeForOthers());
             {
-                const TaskLock inner;  // a tick inside a run's box: no wait on itself
+                const TaskLock inner;  // no wait on itself
                 QVERIFY(!FreeForOthers());
             }
             QVERIFY(!FreeForOthers());
