@@ -5,6 +5,7 @@
 #include "platform/Clock.h"
 #include "platform/DateStamp.h"
 #include "platform/Error.h"
+#include "platform/FileDescriptor.h"
 #include "platform/MainFormFields.h"
 #include "platform/Prompts.h"
 #include "platform/TreeCopy.h"
@@ -15,9 +16,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <filesystem>
+#include <mutex>
 #include <system_error>
+#include <thread>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -153,21 +158,82 @@ std::error_code ClearLeftovers(const fs::path& target) {
 }
 
 // The copy's data reaches the disk before its dated name does, so a power cut cannot leave
-// a named copy with empty files. One flush of the file system costs far less than one per
-// file.
-void FlushToDisk(const fs::path& copy) {
-    const int fd = ::open(copy.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
-        return;
+// a named copy with empty files. Flushes of the whole file system cost far less than one per
+// file; one runs every kEarlyFlushPeriod while the copy goes on, so that the disk writes
+// while the copier reads and the last flush, after the copy, finds little left to write.
+class DiskFlush {
+public:
+    static constexpr std::chrono::milliseconds kEarlyFlushPeriod{300};
+
+    // folder: one on the copy's file system, opened before the copy starts so that the last
+    // flush reports every write error of the copy.
+    explicit DiskFlush(const fs::path& folder)
+        : fd_(::open(folder.empty() ? "." : folder.c_str(),
+                     O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK)) {
+        if (!fd_.valid()) {
+            return;  // a folder that may not be read: the copy itself is flushed at the end
+        }
+        try {
+            flusher_ = std::thread([this] { flushEarly(); });
+        } catch (const std::system_error&) {
+            // no thread to spare: the last flush does it all
+        }
     }
-    const int flushed = ::syncfs(fd);
-    const int failure = errno;
-    ::close(fd);
-    if (flushed != 0) {
-        throw Error(QStringLiteral("Cannot write the copy \"%1\" to the disk: %2")
-                        .arg(FromFsPath(copy), SystemErrorText(failure)));
+    ~DiskFlush() { stop(); }
+    DiskFlush(const DiskFlush&) = delete;
+    DiskFlush& operator=(const DiskFlush&) = delete;
+
+    // The last flush, once the copy is complete; throws when the copy did not reach the disk.
+    void finish(const fs::path& copy) {
+        stop();
+        FileDescriptor own;
+        if (!fd_.valid()) {
+            own = FileDescriptor(
+                ::open(copy.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+        }
+        const int fd = fd_.valid() ? fd_.get() : own.get();
+        int failure = fd < 0 ? errno : earlyFailure_;
+        if (failure == 0 && ::syncfs(fd) != 0) {
+            failure = errno;
+        }
+        if (failure != 0) {
+            throw Error(QStringLiteral("Cannot write the copy \"%1\" to the disk: %2")
+                            .arg(FromFsPath(copy), SystemErrorText(failure)));
+        }
     }
-}
+
+private:
+    void flushEarly() {
+        std::unique_lock lock(mutex_);
+        while (!wake_.wait_for(lock, kEarlyFlushPeriod, [this] { return stopped_; })) {
+            lock.unlock();
+            // A write error is reported once per open file: kept for the last flush.
+            const int failure = ::syncfs(fd_.get()) == 0 ? 0 : errno;
+            lock.lock();
+            if (failure != 0 && earlyFailure_ == 0) {
+                earlyFailure_ = failure;
+            }
+        }
+    }
+
+    void stop() {
+        {
+            std::lock_guard lock(mutex_);
+            stopped_ = true;
+        }
+        wake_.notify_all();
+        if (flusher_.joinable()) {
+            flusher_.join();
+        }
+    }
+
+    FileDescriptor fd_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stopped_ = false;
+    int earlyFailure_ = 0;
+    std::thread flusher_;
+};
 
 // The copy is made under a hidden name beside the target, so that the target is either the
 // complete new copy or whatever was there before. Returns what the destination could not
@@ -181,9 +247,10 @@ std::vector<LeftOutEntry> CopyIntoPlace(const QString& source, const QString& ta
         throw Error(QStringLiteral("Cannot remove the unfinished copy \"%1\" of an earlier run: %2")
                         .arg(FromFsPath(partial), SystemErrorText(error.value())));
     }
+    DiskFlush flush(targetPath.parent_path());
     std::vector<LeftOutEntry> leftOut = CopyTree(ToFsPath(source), partial);
     try {
-        FlushToDisk(partial);
+        flush.finish(partial);
     } catch (const Error&) {
         RemoveTree(partial);
         throw;

@@ -27,8 +27,10 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <linux/magic.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 namespace {
@@ -194,6 +196,8 @@ struct CopyContext {
     mode_t umask;
     std::string root;
     TraitsTable traits;
+    // Each file and folder is flushed to the storage as it is finished (see FlushesEach).
+    bool flushEach = false;
 
     // What the destination refused once is not asked of it again.
     std::atomic<bool> noModes{false};
@@ -326,6 +330,9 @@ public:
             return;
         }
         setMetadata(source, out->get(), st, wanted, created, attributes);
+        if (context_.flushEach && ::fsync(out->get()) != 0) {
+            Fail(source, errno);
+        }
         if (::close(out->release()) != 0) {
             Fail(source, errno);
         }
@@ -908,6 +915,16 @@ private:
     void setFolderMetadata() {
         for (auto folder = folders_.rbegin(); folder != folders_.rend(); ++folder) {
             const char* path = folder->target.c_str();
+            // Opened while the mode is still ours, so that a folder without read permission
+            // can be flushed too.
+            FileDescriptor flushed;
+            if (context_.flushEach) {
+                flushed =
+                    FileDescriptor(::open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+                if (!flushed.valid()) {
+                    Fail(folder->target, errno);
+                }
+            }
             WriteAttributes(folder->target, folder->attributes, false, context_.attributes);
             context_.setMetadata(context_.noModes, folder->target,
                                  [&] { return ::chmod(path, folder->mode); });
@@ -915,6 +932,9 @@ private:
             const struct timespec times[2] = {folder->atime, folder->mtime};
             context_.setMetadata(context_.noTimes, folder->target,
                                  [&] { return ::utimensat(AT_FDCWD, path, times, 0); });
+            if (flushed.valid() && ::fsync(flushed.get()) != 0) {
+                Fail(folder->target, errno);
+            }
         }
     }
 
@@ -934,6 +954,17 @@ int WorkerCount(int requested) {
     return std::clamp(static_cast<int>(std::thread::hardware_concurrency()), 1, 4);
 }
 
+// A flush of the whole file system (syncfs) does not reach the storage behind a FUSE file
+// system (exfat-fuse, ntfs-3g, sshfs): there each file and folder of the copy is flushed.
+bool FlushesEach(const std::string& target) {
+    const size_t slash = target.rfind('/');
+    const std::string parent = slash == std::string::npos ? "."
+                               : slash == 0               ? "/"
+                                                          : target.substr(0, slash);
+    struct statfs fs;
+    return ::statfs(parent.c_str(), &fs) == 0 && fs.f_type == FUSE_SUPER_MAGIC;
+}
+
 std::vector<LeftOutEntry> CopyTopLevel(const std::string& source, const std::string& target,
                                        int workers) {
     struct stat st;
@@ -941,6 +972,7 @@ std::vector<LeftOutEntry> CopyTopLevel(const std::string& source, const std::str
         Fail(source, errno);
     }
     CopyContext context(source);
+    context.flushEach = FlushesEach(target);
     if (S_ISDIR(st.st_mode)) {
         TreeCopier(context, WorkerCount(workers)).copy(source, target);
     } else if (S_ISREG(st.st_mode)) {

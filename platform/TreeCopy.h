@@ -36,7 +36,9 @@ struct LeftOutEntry {
 // Throws Error naming the file that failed, with the system's text; nothing is then left
 // at target. A destination that loses what a folder holds when the folder is renamed (the
 // copy could never be put in place whole) is refused before anything is copied. workers = 0
-// picks the number of copy threads from the machine.
+// picks the number of copy threads from the machine. On a FUSE destination, which a flush of
+// the whole file system does not reach, each file and folder of the copy is flushed to its
+// storage as it is finished.
 std::vector<LeftOutEntry> CopyTree(const std::filesystem::path& source,
                                    const std::filesystem::path& target, int workers = 0);
 
