@@ -42,6 +42,11 @@ EDIT2_NAME = "备份文件/文件夹目的地址："
 COUNT_NAME = "保留最近的文件备份数："
 PICKER_NAME = "时刻"
 
+# The tree of the plan scenario: large enough that a run lasts over a second, so two runs
+# started in one second would overlap.
+PLAN_TREE_MB = 256
+PLAN_SMALL_FILES = 2000
+
 
 class Suite:
     def __init__(self, desktop, binary, out_dir, keep):
@@ -319,21 +324,35 @@ class Suite:
     # -- 4 ------------------------------------------------------------------------------
 
     def plan(self):
+        """Two windows in one task folder whose plans fire in the same second, on a tree
+        large enough that their runs would overlap, and a third window elsewhere whose
+        planned run fails: its error box stays open while its timer ticks on."""
         if self.features.get("backup") is False:
             raise Skip("needs the backup run (scenario 3)")
-        now = datetime.datetime.now()
-        fire = now.replace(second=50, microsecond=0)
-        while (fire - now).total_seconds() < 15:
-            fire += datetime.timedelta(minutes=1)
-        planned = fire + datetime.timedelta(seconds=10)
-        if planned.date() != now.date():
-            raise Skip("too close to midnight for a planned run today")
-
         task = self.task("plan")
         source = os.path.join(task, "data")
         target_folder = os.path.join(task, "copies")
         os.makedirs(source)
         files.write_bytes(os.path.join(source, "note.txt"), b"plan\n")
+        block = os.urandom(1 << 20)
+        for index in range(PLAN_TREE_MB // 32):
+            with open(os.path.join(source, f"part{index}.bin"), "wb") as stream:
+                for _ in range(32):
+                    stream.write(block)
+        for index in range(PLAN_SMALL_FILES):
+            folder = os.path.join(source, f"small{index // 100}")
+            os.makedirs(folder, exist_ok=True)
+            files.write_bytes(os.path.join(folder, f"{index}.txt"), block[index:index + 4096])
+        expected_tree = files.tree_listing(source)
+        failing = self.task("plan-fails")
+
+        now = datetime.datetime.now()
+        fire = now.replace(second=50, microsecond=0)
+        while (fire - now).total_seconds() < 30:
+            fire += datetime.timedelta(minutes=1)
+        planned = fire + datetime.timedelta(seconds=10)
+        if planned.date() != now.date():
+            raise Skip("too close to midnight for a planned run today")
         today = now.date()
         old = {}
         for days_ago in (3, 2):
@@ -343,47 +362,80 @@ class Suite:
             files.write_bytes(os.path.join(path, "note.txt"), b"old\n")
             old[days_ago] = (path, day.isoformat())
         files.seed_catalogue(os.path.join(task, "wenjianming.mdb"), [old[3], old[2]])
+        at = planned.strftime("%H:%M:%S")
         files.write_bytes(os.path.join(task, "config.ini"), files.config_bytes(
-            files.config_lines(source, target_folder, planned.strftime("%H:%M:%S"),
-                               files.ALL_DAYS, "2")))
-        program = self.start(task, "plan")
-        self.wait_loaded(program, source)
-        self.click_control(program, BUTTON8)
-        self.check_panel(program, 1, "启动备份计划")
-        self.expect_no_error_box(program)
+            files.config_lines(source, target_folder, at, files.ALL_DAYS, "2")))
+        missing = os.path.join(failing, "gone")
+        files.write_bytes(os.path.join(failing, "config.ini"), files.config_bytes(
+            files.config_lines(missing, os.path.join(failing, "copies"), at, files.ALL_DAYS,
+                               "2")))
+        programs = [self.start(task, "plan"), self.start(task, "plan-second"),
+                    self.start(failing, "plan-fails")]
+        for program, shown in zip(programs, (source, source, missing)):
+            self.wait_loaded(program, shown)
+            self.desktop.activate(program.window)
+            self.click_control(program, BUTTON8)
+            self.check_panel(program, 1, "启动备份计划")
+            self.expect_no_error_box(program)
+        expect((fire - datetime.datetime.now()).total_seconds() > 1,
+               f"the plans were started only at {datetime.datetime.now():%H:%M:%S}")
 
         log = os.path.join(task, "Log", "FileBackupLog.log")
         deadline = (fire - datetime.datetime.now()).total_seconds() + 12
         seen = poll(lambda: files.read_bytes(log) and datetime.datetime.now(), deadline, 0.05)
         if not seen:
-            self.expect_no_error_box(program)
+            self.expect_no_error_box(programs[0])
             raise Skip(f"plan not built: no backup by {fire + datetime.timedelta(seconds=12):%H:%M:%S} "
                        f"for a plan set to {planned:%H:%M}")
-        data = files.read_bytes(log)
-        clock = files.parse_log_time(data)
         expect(seen >= fire - datetime.timedelta(seconds=0.5),
                f"the backup began at {seen:%H:%M:%S.%f}, before {fire:%H:%M:%S}")
-        expect(clock is not None and clock.date() == today and
-               clock.replace(second=0) == fire.replace(second=0) and clock.second in (50, 51),
-               f"log time {clock}, expected {fire:%H:%M:%S} (second 50 before {planned:%H:%M})")
+        poll(lambda: len(files.log_lines(files.read_bytes(log))) >= 2, 60)
+        lines = files.log_lines(files.read_bytes(log))
+        expect(len(lines) == 2, f"{len(lines)} log lines from the two windows: {lines!r}")
+        clocks = [files.parse_log_time(line) for line in lines]
         target = f"{target_folder}/data_{files.date_stamp(today)}"
-        expect(data == files.log_line(today, clock, source, target), f"log line {data!r}")
+        for line, clock in zip(lines, clocks):
+            expect(clock is not None and line == files.log_line(today, clock, source, target),
+                   f"log line {line!r}")
+        # The log line follows the copy: the first window's is written once its copy is done.
+        expect(clocks[0].replace(second=0) == fire.replace(second=0) and
+               50 <= clocks[0].second <= 59,
+               f"first log time {clocks[0]}, expected soon after {fire:%H:%M:%S}")
         pruned = poll(lambda: not os.path.exists(old[3][0]), 5)
         expect(pruned, "the oldest copy was not pruned with N = 2")
         expect(os.path.isdir(old[2][0]), "the second-newest copy was pruned too")
-        expect(os.path.isfile(os.path.join(target, "note.txt")), "no planned copy")
         expected_rows = sorted([old[2], (target, today.isoformat())])
         # The copy goes from the disk before its row goes from the catalogue.
         poll(lambda: self.catalogue_pairs(task) == expected_rows, 5)
         rows = self.catalogue_pairs(task)
         expect(rows == expected_rows, f"catalogue rows {rows}, expected {expected_rows}")
+        problems = files.tree_differences(expected_tree, files.tree_listing(target))
+        expect(not problems, "the copy differs: " + "; ".join(problems[:5]))
+        leftovers = sorted(set(os.listdir(target_folder)) -
+                           {os.path.basename(target), os.path.basename(old[2][0])})
+        expect(not leftovers, f"left in the destination besides the copies: {leftovers}")
         buttons = ["启动备份计划", "终止备份计划", "手动执行备份"]
-        app = self.accessible(program)
-        enabled = poll(lambda: all("enabled" in a11y.states(a11y.find(app, name=b, role="push button"))
-                                   for b in buttons), 3)
-        expect(enabled, "the plan buttons stayed disabled after the run")
-        self.expect_no_error_box(program)
-        return f"fired at {clock:%H:%M:%S} for {planned:%H:%M}, oldest of 2 seeded copies pruned"
+
+        def enabled(program):
+            app = self.accessible(program)
+            return all("enabled" in a11y.states(a11y.find(app, name=b, role="push button"))
+                       for b in buttons)
+
+        for program in programs[:2]:
+            expect(poll(lambda: enabled(program), 3), "the plan buttons stayed disabled")
+            self.expect_no_error_box(program)
+
+        # The failed run's box stays open; the next ticks enable the plan buttons behind it.
+        failed = programs[2]
+        box = poll(lambda: self.error_box(failed), 10)
+        expect(box and "does not exist" in box, f"the failed run shows {box!r}")
+        expect(poll(lambda: enabled(failed), 4), "the buttons stayed disabled behind the box")
+        self.screenshot(failed.window, "plan-error-box.png")
+        self.desktop.screenshot(os.path.join(self.out_dir, "plan-error-box-desktop.png"))
+        expect(self.error_box(failed), "the error box went away by itself")
+        return (f"two windows logged at {clocks[0]:%H:%M:%S} and {clocks[1]:%H:%M:%S} for "
+                f"{planned:%H:%M} on {PLAN_TREE_MB} MB and {PLAN_SMALL_FILES} small files: one row, copy whole; the failed "
+                "run's box open with the buttons enabled behind it")
 
     # -- 5 ------------------------------------------------------------------------------
 
