@@ -81,7 +81,7 @@ void Prune(const QString& copy) {
     Catalogue catalogue;
     catalogue.RecordBackup(copy + QStringLiteral("-newer_010102"), kBackupDay.addDays(1));
     FakeFields fields;
-    fields.SetCountText(QStringLiteral("1"));
+    fields.SetCount(QStringLiteral("1"), 1.0);
     PrintSeconds([&] { PruneBackups(fields, catalogue); });
     Check(::access(ToFsPath(copy).c_str(), F_OK) != 0, "prune left " + copy.toStdString());
 }
