@@ -71,7 +71,16 @@ busy=""
 measure() {
     sync
     [ -z "$busy" ] || "$bench" noise "$busy/noise" "${BUSY_MIB:-256}"
-    /usr/bin/time -f "%e %M" -o "$work/time" nice -n "$nice_level" "$@" >"$work/out"
+    # As /usr/bin/time -f "%e %M" does, with the wall time to 0.1 ms rather than 0.01 s. Until
+    # it starts the command, the child shares this interpreter's memory: a command that needs
+    # less than about 8 MiB shows that much, so the figure is kept for the backup alone.
+    /usr/bin/python3 -c 'import os, sys, time
+start = time.perf_counter()
+child = os.posix_spawnp(sys.argv[2], sys.argv[2:], os.environ)
+_, status, usage = os.wait4(child, 0)
+wall = time.perf_counter() - start
+open(sys.argv[1], "w").write("%.4f %d\n" % (wall, usage.ru_maxrss))
+sys.exit(os.waitstatus_to_exitcode(status))' "$work/time" nice -n "$nice_level" "$@" >"$work/out"
     [ -z "$busy" ] || rm -f "$busy/noise"
     local wall peak own
     read -r wall peak <"$work/time"
