@@ -7,12 +7,12 @@
 #          until it ends (the backup's flush of the file system waits for it too);
 #   big    one 1 GiB file;
 #   mixed  large, middle-sized and small files, links of both kinds, a sparse file;
-#   btrfs  the small tree and the big file on a btrfs image, source and copy on the same
-#          file system, beside the small tree on an ext4 image of the same size.
+#   btrfs, xfs  the small tree and the big file on a btrfs and on an XFS image, source and
+#          copy on the same file system, beside the small tree on an ext4 image of that size.
 # Commands are interleaved (ours, theirs, ours, theirs ...) because the machine is shared
 # and noisy; every command starts after a sync, at raised priority (BENCH_NICE), and a first
 # pair of each case is not counted. The table gives the medians of the per-pair ratios.
-# About 12 minutes; needs root for the images.
+# About 14 minutes; needs root for the images.
 #
 # Environment: BUILD_DIR (default build), PAIRS (3), SMALL_FOLDERS (200), SMALL_FILES (100
 # per folder), BIG_MIB (1024), BUSY_MIB (256), IMAGE_MIB (4096), BENCH_TMP (/tmp),
@@ -47,6 +47,7 @@ mount_image() {
         # The inode tables and journal written now, not by the kernel while measured.
         ext4) mkfs.ext4 -q -F -E lazy_itable_init=0,lazy_journal_init=0 "$image" ;;
         btrfs) mkfs.btrfs -q -f "$image" >/dev/null ;;
+        xfs) mkfs.xfs -q -f "$image" ;;
     esac 2>/dev/null || return 1
     mount -o loop "$image" "$point" 2>/dev/null || return 1
     mounts=("$point" "${mounts[@]}")
@@ -145,40 +146,54 @@ goal_cp="<= 0.75" goal_sync="" copy_case busy small busy
 goal_cp="" goal_sync="<= 0.60" copy_case big big
 goal_cp="" goal_sync="<= 1.00" copy_case mixed mixed
 
-# btrfs: the small tree beside the same on an ext4 image of the same size, and the big
-# file, whose copy should share the source's extents.
-btrfs_note="btrfs: skipped, the machine refused to make or mount a btrfs image"
-if mount_image btrfs "$work/btrfs.img" "$work/btrfs" &&
-    mount_image ext4 "$work/ext4-same.img" "$work/ext4"; then
-    r_fs=() t_btrfs=() t_ext4=() r_cpfs=() t_cpb=() t_cpe=()
-    for top in "$work/btrfs" "$work/ext4"; do
-        mkdir -p "$top/src" "$top/task"
-        cp -a "$fs/src/small" "$top/src/small"
-    done
-    cp "$fs/src/big" "$work/btrfs/src/big"
+# btrfs and XFS: the small tree beside the same on an ext4 image of the same size, and the
+# big file, whose copy should share the source's extents.
+notes=()
+if mount_image ext4 "$work/ext4-same.img" "$work/ext4"; then
+    mkdir -p "$work/ext4/src" "$work/ext4/task"
+    cp -a "$fs/src/small" "$work/ext4/src/small"
+fi
+for kind in btrfs xfs; do
+    if ! findmnt "$work/ext4" >/dev/null || ! mount_image "$kind" "$work/$kind.img" "$work/$kind"; then
+        notes+=("$kind: skipped, the machine refused to make or mount a $kind image")
+        continue
+    fi
+    top="$work/$kind"
+    mkdir -p "$top/src" "$top/task"
+    cp -a "$fs/src/small" "$top/src/small"
+    cp "$fs/src/big" "$top/src/big"
+    r_fs=() t_other=() t_ext4=() r_cpfs=() t_cpo=() t_cpe=()
     for pair in $(seq 0 "$pairs"); do
-        backup "$work/btrfs/src/small" "$work/btrfs/ours" "$work/btrfs/task"
-        on_btrfs=$ours
+        backup "$top/src/small" "$top/ours" "$top/task"
+        on_other=$ours
         rm -rf "$copy"
         backup "$work/ext4/src/small" "$work/ext4/ours" "$work/ext4/task"
         rm -rf "$copy"
-        read -r cp_btrfs _ _ < <(measure cp -a "$work/btrfs/src/small" "$work/btrfs/cp")
+        read -r cp_other _ _ < <(measure cp -a "$top/src/small" "$top/cp")
         read -r cp_ext4 _ _ < <(measure cp -a "$work/ext4/src/small" "$work/ext4/cp")
-        rm -rf "$work/btrfs/cp" "$work/ext4/cp"
-        echo "  btrfs $pair: small on btrfs ${on_btrfs}s, on ext4 ${ours}s;" \
-            "cp -a on btrfs ${cp_btrfs}s, on ext4 ${cp_ext4}s" >&2
+        rm -rf "$top/cp" "$work/ext4/cp"
+        echo "  $kind $pair: small on $kind ${on_other}s, on ext4 ${ours}s;" \
+            "cp -a on $kind ${cp_other}s, on ext4 ${cp_ext4}s" >&2
         [ "$pair" -gt 0 ] || continue
-        r_fs+=("$(ratio "$on_btrfs" "$ours")") t_btrfs+=("$on_btrfs") t_ext4+=("$ours")
-        r_cpfs+=("$(ratio "$cp_btrfs" "$cp_ext4")") t_cpb+=("$cp_btrfs") t_cpe+=("$cp_ext4")
+        r_fs+=("$(ratio "$on_other" "$ours")") t_other+=("$on_other") t_ext4+=("$ours")
+        r_cpfs+=("$(ratio "$cp_other" "$cp_ext4")") t_cpo+=("$cp_other") t_cpe+=("$cp_ext4")
     done
-    row "btrfs small / ext4 small (backup)" "$(med "${t_btrfs[@]}")" "$(med "${t_ext4[@]}")" \
+    row "$kind small / ext4 small (backup)" "$(med "${t_other[@]}")" "$(med "${t_ext4[@]}")" \
         "$(med "${r_fs[@]}")" "<= 1.00"
-    row "btrfs small / ext4 small (cp -a)" "$(med "${t_cpb[@]}")" "$(med "${t_cpe[@]}")" \
+    row "$kind small / ext4 small (cp -a)" "$(med "${t_cpo[@]}")" "$(med "${t_cpe[@]}")" \
         "$(med "${r_cpfs[@]}")" ""
-    backup "$work/btrfs/src/big" "$work/btrfs/ours" "$work/btrfs/task"
-    exclusive=$(btrfs filesystem du -s --raw "$copy" | awk 'NR == 2 {print $2}')
-    btrfs_note="btrfs: backup of the ${BIG_MIB:-1024} MiB file ${ours}s, $exclusive bytes of its own (btrfs filesystem du)"
-fi
+    sync
+    before=$(df -B1 --output=used "$top" | tail -n1)
+    backup "$top/src/big" "$top/ours" "$top/task"
+    sync
+    after=$(df -B1 --output=used "$top" | tail -n1)
+    if [ "$kind" = btrfs ]; then
+        own="$(btrfs filesystem du -s --raw "$copy" | awk 'NR == 2 {print $2}') bytes of its own (btrfs filesystem du)"
+    else
+        own="the image's use changed by $(( (after - before) / 1024 )) KiB (df)"
+    fi
+    notes+=("$kind: backup of the ${BIG_MIB:-1024} MiB file ${ours}s, $own")
+done
 
 echo
 echo "medians over $pairs interleaved pairs on $where; seconds are medians, ratios medians"
@@ -186,7 +201,7 @@ echo "of the per-pair ratios; the backup's seconds are the run from its first ch
 echo "catalogue row (its flush included), without the start of the process"
 printf '%-34s %8s %8s %6s   %s\n' "" ours theirs ratio goal
 printf '%s\n' "${rows[@]}"
-echo "$btrfs_note"
+printf '%s\n' "${notes[@]}"
 echo "peak memory of the backup process on the small tree: $(awk -v k="$peak_small" \
     'BEGIN {printf "%.1f", k / 1024}') MiB (goal < 20)"
 

@@ -8,7 +8,7 @@ packages=(
     xvfb xauth openbox trayer fonts-wqy-microhei xdotool imagemagick x11-utils
     dbus dbus-x11 at-spi2-core python3 python3-pyatspi
     strace sqlite3 util-linux e2fsprogs
-    exfatprogs exfat-fuse dosfstools fusefat ntfs-3g btrfs-progs sshfs openssh-server acl
+    exfatprogs exfat-fuse dosfstools fusefat ntfs-3g btrfs-progs xfsprogs sshfs openssh-server acl
     dpkg-dev file appstream
 )
 
