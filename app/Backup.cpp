@@ -1,5 +1,7 @@
 #include "app/AppIcon.h"
+#include "app/BackupNow.h"
 #include "app/CommandLine.h"
+#include "app/Console.h"
 #include "app/MainUnit.h"
 #include "app/QtPrompts.h"
 #include "app/Termination.h"
@@ -7,6 +9,33 @@
 #include "platform/Prompts.h"
 
 #include <QApplication>
+
+namespace {
+
+// The actions without a window: help, version, refused arguments and --backup-now, under an
+// application object without any window system.
+int RunWithoutWindow(int argc, char** argv, const CommandLine& line) {
+    QCoreApplication application(argc, argv);
+    switch (line.action) {
+        case CommandLine::Action::Help:
+            PrintOutput(HelpText());
+            return kExitSucceeded;
+        case CommandLine::Action::Version:
+            PrintOutput(VersionText());
+            return kExitSucceeded;
+        case CommandLine::Action::BackupNow:
+            return EnterTaskFolder(line.taskFolder) ? BackupNow() : kExitBadArguments;
+        case CommandLine::Action::Refused:
+        case CommandLine::Action::Window:
+        case CommandLine::Action::StartPlan:
+            break;
+    }
+    PrintError(line.refusal);
+    PrintError(QStringLiteral("用 %1 --help 查看可用的选项。").arg(kProgramName));
+    return kExitBadArguments;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     QStringList arguments;
@@ -34,7 +63,8 @@ int main(int argc, char** argv) {
     {
         TMainForm form;
         MainForm = &form;
-        EndOnTerminationSignals([] {});
+        // The session's end or a terminal's signal: a run in progress stops first.
+        OnTerminationSignals([&form] { form.EndProgramNow(); });
         form.CentreOnScreen();
         if (line.action == CommandLine::Action::StartPlan) {
             form.StartPlanAtLogin();

@@ -1,20 +1,8 @@
 #include "app/CommandLine.h"
 
-#include "app/BackupNow.h"
-#include "platform/Error.h"
-#include "platform/WorkingFiles.h"
-
 #include <QCommandLineParser>
-#include <QCoreApplication>
-#include <cerrno>
-#include <cstdio>
-#include <optional>
-
-#include <unistd.h>
 
 namespace {
-
-const QString kProgramName = QStringLiteral("tessivar");
 
 struct Options {
     QCommandLineOption task{QStringLiteral("task"),
@@ -33,7 +21,10 @@ struct Options {
     void addTo(QCommandLineParser& parser) const {
         parser.setApplicationDescription(
             QStringLiteral("Tessivar 文件定时备份。不带参数时打开窗口，以当前文件夹为任务文件夹。\n"
-                           "退出码：0 成功，1 备份失败，2 参数错误。"));
+                           "--backup-now 的退出码：0 已备份、记录并按备份个数清理；"
+                           "1 未生成新的备份（被拒绝、失败或中止）；"
+                           "2 参数错误或任务文件夹无法使用；"
+                           "3 已生成备份，但写入操作日志、备份记录或清理旧备份失败。"));
         parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
         parser.addOptions({task, backupNow, startPlan, help, version});
     }
@@ -41,12 +32,6 @@ struct Options {
 
 CommandLine Refused(const QString& why) {
     return {CommandLine::Action::Refused, {}, why};
-}
-
-void Print(std::FILE* stream, const QString& text) {
-    const QByteArray bytes = (text.endsWith(u'\n') ? text : text + u'\n').toLocal8Bit();
-    std::fwrite(bytes.constData(), 1, bytes.size(), stream);
-    std::fflush(stream);
 }
 
 }  // namespace
@@ -98,55 +83,4 @@ QString HelpText() {
 
 QString VersionText() {
     return kProgramName + u' ' + QStringLiteral(TESSIVAR_VERSION);
-}
-
-bool EnterTaskFolder(const QString& folder) {
-    if (folder.isEmpty()) {
-        return true;
-    }
-    if (::chdir(ToFsPath(folder).c_str()) == 0) {
-        return true;
-    }
-    const int failure = errno;
-    if (failure == ENOENT) {
-        PrintError(QStringLiteral("任务文件夹“%1”不存在！").arg(folder));
-    } else if (failure == ENOTDIR) {
-        PrintError(QStringLiteral("“%1”不是文件夹！").arg(folder));
-    } else {
-        PrintError(
-            QStringLiteral("无法进入任务文件夹“%1”：%2").arg(folder, SystemErrorText(failure)));
-    }
-    return false;
-}
-
-void PrintError(const QString& text) {
-    Print(stderr, text);
-}
-
-void PrintOutput(const QString& text) {
-    Print(stdout, text);
-}
-
-int RunWithoutWindow(int argc, char** argv, const CommandLine& line) {
-    QCoreApplication application(argc, argv);
-    switch (line.action) {
-        case CommandLine::Action::Help:
-            PrintOutput(HelpText());
-            return kExitSucceeded;
-        case CommandLine::Action::Version:
-            PrintOutput(VersionText());
-            return kExitSucceeded;
-        case CommandLine::Action::BackupNow:
-            if (!EnterTaskFolder(line.taskFolder)) {
-                return kExitBadArguments;
-            }
-            return BackupNow();
-        case CommandLine::Action::Refused:
-        case CommandLine::Action::Window:
-        case CommandLine::Action::StartPlan:
-            break;
-    }
-    PrintError(line.refusal);
-    PrintError(QStringLiteral("用 %1 --help 查看可用的选项。").arg(kProgramName));
-    return kExitBadArguments;
 }

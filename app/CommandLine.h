@@ -3,12 +3,7 @@
 #include <QString>
 #include <QStringList>
 
-// The program's exit codes on the command line.
-enum ExitCode : int {
-    kExitSucceeded = 0,
-    kExitRunFailed = 1,
-    kExitBadArguments = 2,
-};
+inline const QString kProgramName = QStringLiteral("tessivar");
 
 // What the arguments ask for. With none, the window opens as it always has.
 struct CommandLine {
@@ -24,15 +19,3 @@ CommandLine ParseCommandLine(const QStringList& arguments);
 // The text of --help, and of --version: "tessivar" and the version.
 QString HelpText();
 QString VersionText();
-
-// Makes the task folder the current folder. On failure the message goes to stderr,
-// nothing is made, and the result is false.
-bool EnterTaskFolder(const QString& folder);
-
-// One line on stderr (or stdout), in the local encoding.
-void PrintError(const QString& text);
-void PrintOutput(const QString& text);
-
-// The windowless actions: help, version, refused arguments and --backup-now. Makes the
-// application object itself, one without any window system, and returns the exit code.
-int RunWithoutWindow(int argc, char** argv, const CommandLine& line);

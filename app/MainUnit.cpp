@@ -3,6 +3,8 @@
 #include "app/AppIcon.h"
 #include "app/DateTimePicker.h"
 #include "app/StatusBar.h"
+#include "engine/BackupRun.h"
+#include "engine/Runs.h"
 #include "engine/TaskFolder.h"
 #include "log/LogFile.h"
 #include "log/LogShowUnit.h"
@@ -10,7 +12,6 @@
 #include "platform/Clock.h"
 #include "platform/Guard.h"
 #include "platform/Prompts.h"
-#include "platform/TaskLock.h"
 #include "platform/Weekdays.h"
 #include "settings/Settings.h"
 #include "widgets/DBNumberEditEh.h"
@@ -35,6 +36,12 @@ constexpr int kClientWidth = 763;
 constexpr int kClientHeight = 502;
 // How long after the session manager's request to save a close counts as the log-off's.
 constexpr qint64 kSessionCloseMsecs = 5000;
+// How often a run's progress is shown.
+constexpr int kProgressPeriodMsecs = 250;
+
+const QString kTrayTip = QStringLiteral("Tessivar");
+// Panel 1 while a run waits for another run of the same task folder to end.
+const QString kWaitingStatus = QStringLiteral("等待本任务的另一个备份结束……");
 
 QFont PixelFont(const QString& family, int pixels) {
     QFont font(family);
@@ -177,6 +184,8 @@ void TMainForm::buildControls() {
     FileTimer2 = new QTimer(this);
     FileTimer2->setInterval(1000);
     FileTimer2->setTimerType(Qt::PreciseTimer);
+    ProgressTimer = new QTimer(this);
+    ProgressTimer->setInterval(kProgressPeriodMsecs);
 }
 
 void TMainForm::buildScheduleBox() {
@@ -250,9 +259,12 @@ void TMainForm::connectHandlers() {
     bind(Button11, &TMainForm::Button11Click);
     // The tick's own guard: a box shown inside the timer's handler would hold back every
     // later tick of the timer while it is open.
+    connect(&job_, &BackupJob::stageReached, this, &TMainForm::RunStageReached);
+    connect(&job_, &BackupJob::finished, this, &TMainForm::RunFinished);
+    connect(ProgressTimer, &QTimer::timeout, this, &TMainForm::ShowProgress);
     connect(FileTimer2, &QTimer::timeout, this, [this] {
         if (const std::optional<QString> failure = FailureOf([this] { FileTimer2Timer(); })) {
-            ShowAfterTheTick({{HeldBox::Kind::Error, WithFullStop(*failure)}});
+            ShowLater({{HeldBox::Kind::Error, WithFullStop(*failure)}});
         }
     });
 }
@@ -310,20 +322,105 @@ void TMainForm::Button9Click() {
     SetPanelText(1, QStringLiteral("终止备份计划"));
 }
 
+// A click while a run is on does nothing, then or later.
 void TMainForm::Button10Click() {
-    ShowBoxes(RunManualBackup(*this, catalogue_).boxes);
+    if (!job_.running()) {
+        StartRun(RunKind::Manual, [settings = TaskSettingsOf(*this)](RunControl& control) {
+            return ManualBackup(settings, control);
+        });
+    }
 }
 
 void TMainForm::Button11Click() {
-    ShowBoxes(RunPruning(*this, catalogue_).boxes);
+    if (!job_.running()) {
+        StartRun(RunKind::Pruning, [settings = TaskSettingsOf(*this)](RunControl& control) {
+            return Pruning(settings, control);
+        });
+    }
 }
 
+// A tick that comes while a run is on neither starts a run nor changes the buttons.
 void TMainForm::FileTimer2Timer() {
-    ShowAfterTheTick(
-        plan_.Tick(*this, [this] { return RunPlannedBackup(*this, catalogue_); }).boxes);
+    if (!job_.running() && plan_.Tick(*this)) {
+        StartRun(RunKind::Planned, [settings = TaskSettingsOf(*this)](RunControl& control) {
+            return PlannedBackup(settings, control);
+        });
+    }
 }
 
-void TMainForm::ShowAfterTheTick(std::vector<HeldBox> boxes) {
+void TMainForm::StartRun(RunKind kind, BackupJob::Work work) {
+    runKind_ = kind;
+    shownFraction_ = 0;
+    job_.start(std::move(work));
+    ProgressTimer->start();
+}
+
+void TMainForm::RunStageReached(RunStage stage, const QString& sourceName) {
+    if (stage == RunStage::WaitingForLock) {
+        panelBeforeWait_ = PanelText(1);
+        SetPanelText(1, kWaitingStatus);
+    } else if (stage == RunStage::Copying) {
+        SetPanelText(1, kBackingUpStatus);
+        SetEdit3Text(sourceName);
+    }
+}
+
+void TMainForm::RunFinished(const RunReport& report) {
+    ProgressTimer->stop();
+    taskbar_.hide();
+    if (TrayIcon1) {
+        TrayIcon1->setToolTip(kTrayTip);
+    }
+    if (ending_) {
+        EndProgram();
+        return;
+    }
+    if (PanelText(1) == kWaitingStatus) {
+        SetPanelText(1, panelBeforeWait_);
+    }
+    if (report.logged) {
+        SetPanelText(1, kBackedUpStatus);
+    }
+    const RunOutcome outcome = OutcomeOf(report);
+    if (runKind_ == RunKind::Planned) {
+        plan_.RunEnded(*this, outcome.failed);
+    }
+    ShowLater(outcome.boxes);
+}
+
+// The share done, on the taskbar entry and in the tray icon's tip; never going back.
+void TMainForm::ShowProgress() {
+    const RunControl::Progress progress = job_.progress();
+    if (!progress.measured) {
+        return;
+    }
+    shownFraction_ = std::max(shownFraction_, progress.fraction());
+    taskbar_.show(shownFraction_);
+    if (TrayIcon1) {
+        TrayIcon1->setToolTip(kTrayTip +
+                              QStringLiteral("\n%1%").arg(static_cast<int>(shownFraction_ * 100)));
+    }
+}
+
+void TMainForm::EndProgramNow() {
+    if (!job_.running()) {
+        EndProgram();
+        return;
+    }
+    // The window goes at once; the program ends when the run has stopped.
+    ending_ = true;
+    for (const QPointer<TLogShowForm>& viewer : std::as_const(viewers_)) {
+        if (viewer) {
+            viewer->hide();
+        }
+    }
+    hide();
+    delete TrayIcon1;
+    TrayIcon1 = nullptr;
+    job_.requestStop();
+}
+
+void TMainForm::ShowLater(std::vector<HeldBox> boxes) {
     if (!boxes.empty()) {
         QTimer::singleShot(0, this, [boxes = std::move(boxes)] { ShowBoxes(boxes); });
     }
@@ -385,7 +482,7 @@ void TMainForm::FormClose(QCloseEvent* event) {
     const bool sessionEnding = sinceCommit >= 0 && sinceCommit <= kSessionCloseMsecs;
     if (sessionEnding || Prompts::instance().confirm(QStringLiteral("您确定要退出该系统吗？"))) {
         event->accept();
-        EndProgram();
+        EndProgramNow();
         return;
     }
     event->ignore();
@@ -420,7 +517,7 @@ void TMainForm::MinimiseToTray() {
     hide();
     delete TrayIcon1;
     TrayIcon1 = new QSystemTrayIcon(windowIcon(), this);
-    TrayIcon1->setToolTip(QStringLiteral("Tessivar"));
+    TrayIcon1->setToolTip(kTrayTip);
     connect(TrayIcon1, &QSystemTrayIcon::activated, this,
             [this](QSystemTrayIcon::ActivationReason reason) {
                 if (reason == QSystemTrayIcon::Trigger) {

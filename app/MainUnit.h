@@ -1,8 +1,10 @@
 #pragma once
 
-#include "engine/Catalogue.h"
+#include "app/TaskbarProgress.h"
+#include "engine/BackupJob.h"
 #include "plan/PlanTimer.h"
 #include "platform/MainFormFields.h"
+#include "platform/Prompts.h"
 
 #include <QDateTime>
 #include <QPointer>
@@ -41,6 +43,12 @@ public:
     void Button10Click();  // back up now
     void Button11Click();  // prune old copies; only the plan calls it
     void FileTimer2Timer();
+
+    // A confirmed close, a log-off or a termination signal: the window goes at once, a run
+    // in progress is asked to stop, and the program ends when it has.
+    void EndProgramNow();
+    // Whether a backup or a pruning runs now.
+    bool RunInProgress() const { return job_.running(); }
 
     void CentreOnScreen();
 
@@ -104,6 +112,7 @@ public:
     TDBNumberEditEh* DBNumberEditEh1 = nullptr;
     TStatusBar* StatusBar1 = nullptr;
     QTimer* FileTimer2 = nullptr;
+    QTimer* ProgressTimer = nullptr;       // runs while a run is on
     QSystemTrayIcon* TrayIcon1 = nullptr;  // exists only while the window is in the tray
     std::function<bool()> TrayAvailable;
     std::function<void()> EndProgram;  // a confirmed close ends the program's run loop
@@ -125,11 +134,23 @@ private:
     QPushButton* planButton(PlanButton button) const;
     // FormShow, once: at the first showing, or before the plan starts hidden.
     void LoadOnFirstShowing();
-    // Shows the boxes once the tick's handler has returned, so the timer ticks on meanwhile.
-    void ShowAfterTheTick(std::vector<HeldBox> boxes);
+    // Shows the boxes once the handler has returned, so the timer ticks on meanwhile.
+    void ShowLater(std::vector<HeldBox> boxes);
 
-    Catalogue catalogue_;
+    // A run, on the job's thread; what it reaches and its end come back to the window.
+    enum class RunKind { Manual, Planned, Pruning };
+    void StartRun(RunKind kind, BackupJob::Work work);
+    void RunStageReached(RunStage stage, const QString& sourceName);
+    void RunFinished(const RunReport& report);
+    void ShowProgress();
+
     PlanSchedule plan_;
+    BackupJob job_;
+    RunKind runKind_ = RunKind::Manual;
+    TaskbarProgress taskbar_;
+    double shownFraction_ = 0;
+    QString panelBeforeWait_;
+    bool ending_ = false;
     QList<QPointer<TLogShowForm>> viewers_;  // the log viewers opened, owned by the application
     QList<QPointer<TLogShowForm>> viewersHidden_;
     bool formShown_ = false;

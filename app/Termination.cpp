@@ -18,19 +18,16 @@ void OnSignal(int) {
 
 }  // namespace
 
-void EndOnTerminationSignals(std::function<void()> beforeQuit) {
+void OnTerminationSignals(std::function<void()> handler) {
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0) {
         return;
     }
     auto* notifier = new QSocketNotifier(signalPipe[1], QSocketNotifier::Read, qApp);
-    QObject::connect(notifier, &QSocketNotifier::activated, qApp,
-                     [notifier, beforeQuit = std::move(beforeQuit)] {
-                         char byte = 0;
-                         [[maybe_unused]] const ssize_t got = ::read(signalPipe[1], &byte, 1);
-                         notifier->setEnabled(false);
-                         beforeQuit();
-                         QCoreApplication::exit(0);
-                     });
+    QObject::connect(notifier, &QSocketNotifier::activated, qApp, [handler = std::move(handler)] {
+        char byte = 0;
+        [[maybe_unused]] const ssize_t got = ::read(signalPipe[1], &byte, 1);
+        handler();
+    });
     struct sigaction action = {};
     action.sa_handler = OnSignal;
     sigemptyset(&action.sa_mask);

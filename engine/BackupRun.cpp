@@ -1,13 +1,14 @@
 #include "engine/BackupRun.h"
 
 #include "engine/Catalogue.h"
+#include "engine/HiddenNames.h"
 #include "log/LogFile.h"
 #include "platform/Clock.h"
 #include "platform/DateStamp.h"
+#include "platform/DiskFlush.h"
 #include "platform/Error.h"
 #include "platform/FileDescriptor.h"
-#include "platform/MainFormFields.h"
-#include "platform/Prompts.h"
+#include "platform/SourceMeasure.h"
 #include "platform/TreeCopy.h"
 #include "platform/TreeRemove.h"
 #include "platform/WorkingFiles.h"
@@ -16,25 +17,16 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <filesystem>
-#include <mutex>
-#include <system_error>
-#include <thread>
 
 #include <fcntl.h>
-#include <linux/magic.h>
 #include <sys/stat.h>
-#include <sys/statfs.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
 
 namespace {
-
-const QString kBackingUp = QStringLiteral("文件备份中……");
 
 // The source as the file system finds it, links followed; throws when it is not there.
 fs::path ExistingSource(const QString& source) {
@@ -69,10 +61,6 @@ void RefuseTargetInsideSource(const QString& source, const QString& destination,
                     .arg(destination, source));
         }
     }
-}
-
-fs::path Beside(const fs::path& target, const char* suffix) {
-    return target.parent_path() / ('.' + target.filename().native() + suffix);
 }
 
 void MakeFolders(const fs::path& folder) {
@@ -122,151 +110,30 @@ void PutInPlace(const fs::path& partial, const fs::path& target, const fs::path&
     RemoveTree(replaced);
 }
 
-bool IsBackupDay(const std::string& text) {
-    return text.size() == 6 &&
-           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-// What runs of this source into this destination left on any day when they were cut short:
-// copies being made (".partial") or pruned (".pruning") go; an earlier copy set aside by a
-// same-day rerun (".replaced") goes back to its dated name when that is missing, as it is
-// then that day's only copy, and goes otherwise. Other names are not touched. Returns why
-// the target's own ".partial" is still there, if it is.
-std::error_code ClearLeftovers(const fs::path& target) {
-    const fs::path folder = target.parent_path().empty() ? fs::path(".") : target.parent_path();
-    const std::string dated = target.filename().native();
-    const std::string stem = '.' + dated.substr(0, dated.size() - 6);
-    std::error_code ownPartial;
-    std::error_code error;
-    for (fs::directory_iterator entry(folder, error), end; !error && entry != end;
-         entry.increment(error)) {
-        const std::string name = entry->path().filename().native();
-        const std::string suffix = name.substr(std::min(name.size(), stem.size() + 6));
-        if (name.compare(0, stem.size(), stem) != 0 || !IsBackupDay(name.substr(stem.size(), 6)) ||
-            (suffix != ".partial" && suffix != ".pruning" && suffix != ".replaced")) {
-            continue;
-        }
-        const fs::path copy = folder / name.substr(1, stem.size() + 5);
-        if (suffix == ".replaced" && !Exists(copy) &&
-            std::rename(entry->path().c_str(), copy.c_str()) == 0) {
-            continue;
-        }
-        const std::error_code removal = RemoveTree(entry->path());
-        if (suffix == ".partial" && copy.filename() == dated) {
-            ownPartial = removal;
-        }
-    }
-    return ownPartial;
-}
-
-// The copy's data reaches the disk before its dated name does, so a power cut cannot leave
-// a named copy with empty files. Flushes of the whole file system cost far less than one per
-// file; they run while the copy goes on, so that the disk writes while the copier reads and
-// the last flush, after the copy, finds little left to write.
-class DiskFlush {
-public:
-    // Every tenth of a second, so that a copy of a few seconds is written as it is made. On
-    // btrfs each flush commits a transaction, which holds up the copier's writes: there the
-    // flushes run a third as often.
-    static constexpr std::chrono::milliseconds kEarlyFlushPeriod{100};
-    static constexpr std::chrono::milliseconds kEarlyCommitPeriod{300};
-
-    // folder: one on the copy's file system, opened before the copy starts so that the last
-    // flush reports every write error of the copy.
-    explicit DiskFlush(const fs::path& folder)
-        : fd_(::open(folder.empty() ? "." : folder.c_str(),
-                     O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK)) {
-        if (!fd_.valid()) {
-            return;  // a folder that may not be read: the copy itself is flushed at the end
-        }
-        struct statfs system;
-        if (::fstatfs(fd_.get(), &system) == 0 && system.f_type == BTRFS_SUPER_MAGIC) {
-            period_ = kEarlyCommitPeriod;
-        }
-        try {
-            flusher_ = std::thread([this] { flushEarly(); });
-        } catch (const std::system_error&) {
-            // no thread to spare: the last flush does it all
-        }
-    }
-    ~DiskFlush() { stop(); }
-    DiskFlush(const DiskFlush&) = delete;
-    DiskFlush& operator=(const DiskFlush&) = delete;
-
-    // The last flush, once the copy is complete; throws when the copy did not reach the disk.
-    void finish(const fs::path& copy) {
-        stop();
-        FileDescriptor own;
-        if (!fd_.valid()) {
-            own = FileDescriptor(
-                ::open(copy.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
-        }
-        const int fd = fd_.valid() ? fd_.get() : own.get();
-        int failure = fd < 0 ? errno : earlyFailure_;
-        if (failure == 0 && ::syncfs(fd) != 0) {
-            failure = errno;
-        }
-        if (failure != 0) {
-            throw Error(QStringLiteral("Cannot write the copy \"%1\" to the disk: %2")
-                            .arg(FromFsPath(copy), SystemErrorText(failure)));
-        }
-    }
-
-private:
-    void flushEarly() {
-        std::unique_lock lock(mutex_);
-        while (!wake_.wait_for(lock, period_, [this] { return stopped_; })) {
-            lock.unlock();
-            // A write error is reported once per open file: kept for the last flush.
-            const int failure = ::syncfs(fd_.get()) == 0 ? 0 : errno;
-            lock.lock();
-            if (failure != 0 && earlyFailure_ == 0) {
-                earlyFailure_ = failure;
-            }
-        }
-    }
-
-    void stop() {
-        {
-            std::lock_guard lock(mutex_);
-            stopped_ = true;
-        }
-        wake_.notify_all();
-        if (flusher_.joinable()) {
-            flusher_.join();
-        }
-    }
-
-    FileDescriptor fd_;
-    std::chrono::milliseconds period_ = kEarlyFlushPeriod;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    bool stopped_ = false;
-    int earlyFailure_ = 0;
-    std::thread flusher_;
-};
-
 // The copy is made under a hidden name beside the target, so that the target is either the
 // complete new copy or whatever was there before. Returns what the destination could not
-// hold.
-std::vector<LeftOutEntry> CopyIntoPlace(const QString& source, const QString& target) {
+// hold. A stop asked for before the copy is in place abandons it: its hidden tree is left
+// for the next run to clear, so that the program can end at once.
+std::vector<LeftOutEntry> CopyIntoPlace(const QString& source, const QString& target,
+                                        RunControl& control) {
     const fs::path targetPath = ToFsPath(target);
-    const fs::path partial = Beside(targetPath, ".partial");
-    const fs::path replaced = Beside(targetPath, ".replaced");
+    const fs::path partial = HiddenNames::Partial(targetPath);
     MakeFolders(targetPath.parent_path());
-    if (const std::error_code error = ClearLeftovers(targetPath)) {
+    if (const std::error_code error = HiddenNames::ClearLeftovers(targetPath)) {
         throw Error(QStringLiteral("Cannot remove the unfinished copy \"%1\" of an earlier run: %2")
                         .arg(FromFsPath(partial), SystemErrorText(error.value())));
     }
+    MeasureSource(ToFsPath(source), control);
     DiskFlush flush(targetPath.parent_path());
-    std::vector<LeftOutEntry> leftOut = CopyTree(ToFsPath(source), partial);
+    std::vector<LeftOutEntry> leftOut = CopyTree(ToFsPath(source), partial, 0, &control);
     try {
         flush.finish(partial);
     } catch (const Error&) {
         RemoveTree(partial);
         throw;
     }
-    PutInPlace(partial, targetPath, replaced);
+    control.throwIfStopped();
+    PutInPlace(partial, targetPath, HiddenNames::Replaced(targetPath));
     return leftOut;
 }
 
@@ -342,6 +209,10 @@ QString SourceName(const QString& sourcePath) {
     return slash < 0 ? sourcePath : sourcePath.mid(slash);
 }
 
+QString TaskSettings::sourceName() const {
+    return SourceName(source);
+}
+
 QString LeftOutNotice(int count) {
     return QStringLiteral("备份已完成，但有 %1 项未能复制到目的地址，详见操作日志。").arg(count);
 }
@@ -351,31 +222,44 @@ QString LeftOutLine(const LeftOutEntry& entry) {
            ReasonText(entry.reason) + u'）';
 }
 
-BackupResult RunBackup(MainFormFields& fields, Catalogue& catalogue) {
-    const QString source = fields.Edit1Text();
-    if (source.isEmpty()) {
-        Prompts::instance().information(QStringLiteral("请输入要备份的文件地址！"));
-        return {};
+void RunBackup(const TaskSettings& settings, Catalogue& catalogue, RunControl& control,
+               RunReport& report) {
+    if (settings.source.isEmpty()) {
+        report.refusal = QStringLiteral("请输入要备份的文件地址！");
+        report.failedStep = RunReport::Step::Check;
+        return;
     }
-    const QString destination = fields.Edit2Text();
-    if (destination.isEmpty()) {
-        Prompts::instance().information(QStringLiteral("请输入备份文件的目的地址！"));
-        return {};
+    if (settings.destination.isEmpty()) {
+        report.refusal = QStringLiteral("请输入备份文件的目的地址！");
+        report.failedStep = RunReport::Step::Check;
+        return;
     }
-    const QString backupDay = DateStamp(Clock::currentDate());
-    RefuseTargetInsideSource(source, destination,
-                             destination + SourceName(source) + u'_' + backupDay);
-    catalogue.CheckWritable();
-    fields.SetPanelText(1, kBackingUp);
-    fields.SetEdit3Text(SourceName(source));
-    const QString target = fields.Edit2Text() + fields.Edit3Text() + u'_' + backupDay;
-    const std::vector<LeftOutEntry> leftOut = CopyIntoPlace(source, target);
-    QStringList leftOutLines;
-    for (const LeftOutEntry& entry : leftOut) {
-        leftOutLines << LeftOutLine(entry);
+    RunReport::Step step = RunReport::Step::Copy;
+    try {
+        control.throwIfStopped();
+        const QString backupDay = DateStamp(Clock::currentDate());
+        report.sourceName = settings.sourceName();
+        report.target = settings.destination + report.sourceName + u'_' + backupDay;
+        RefuseTargetInsideSource(settings.source, settings.destination, report.target);
+        catalogue.CheckWritable();
+        report.copyStarted = true;
+        control.reach(RunStage::Copying, report.sourceName);
+        report.leftOut = CopyIntoPlace(settings.source, report.target, control);
+        report.placed = true;
+        QStringList leftOutLines;
+        for (const LeftOutEntry& entry : report.leftOut) {
+            leftOutLines << LeftOutLine(entry);
+        }
+        step = RunReport::Step::Log;
+        AppendLogLine(settings.source, report.target, leftOutLines);
+        report.logged = true;
+        step = RunReport::Step::Catalogue;
+        catalogue.RecordBackup(report.target, Clock::currentDate());
+        report.catalogued = true;
+    } catch (const RunStopped&) {
+        report.stopped = true;
+    } catch (const Error& error) {
+        report.failure = error.message();
+        report.failedStep = step;
     }
-    AppendLogLine(source, target, leftOutLines);
-    fields.SetPanelText(1, kBackedUpStatus);
-    catalogue.RecordBackup(target, Clock::currentDate());
-    return {static_cast<int>(leftOut.size())};
 }

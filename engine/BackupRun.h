@@ -4,24 +4,24 @@
 
 #include <string>
 
+#include "engine/RunReport.h"
+#include "platform/RunControl.h"
 #include "platform/TreeCopy.h"
 
 class Catalogue;
-class MainFormFields;
 
-struct BackupResult {
-    // Entries of the source that the destination could not hold: each has its own line in
-    // the log, after the run's line.
-    int leftOut = 0;
-};
-
-// Panel 1 once the copy is in place and logged.
+// Panel 1 while the copy is made, and once it is in place and logged.
+inline const QString kBackingUpStatus = QStringLiteral("文件备份中……");
 inline const QString kBackedUpStatus = QStringLiteral("文件备份完毕！");
 
-// Button10Click: one dated copy of the source into the destination, its log line and its
-// catalogue row. Throws Error when the run cannot be completed; a failed copy leaves no
-// trace: no partial copy, no log line, no row, and an earlier copy of the day untouched.
-BackupResult RunBackup(MainFormFields& fields, Catalogue& catalogue);
+// Button10Click's work: one dated copy of the source into the destination, its log line and
+// its catalogue row, told in the report. An empty source or destination is refused with the
+// message to show; a failure ends the run at its step. A failed copy leaves no trace: no
+// partial copy, no log line, no row, and an earlier copy of the day untouched. A stop asked
+// for before the copy is in place abandons it; once it is in place, its log line and row
+// are written first.
+void RunBackup(const TaskSettings& settings, Catalogue& catalogue, RunControl& control,
+               RunReport& report);
 
 // The information box after a manual run that left count entries out of its copy.
 QString LeftOutNotice(int count);

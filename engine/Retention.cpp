@@ -1,8 +1,8 @@
 #include "engine/Retention.h"
 
 #include "engine/Catalogue.h"
+#include "engine/HiddenNames.h"
 #include "platform/Error.h"
-#include "platform/MainFormFields.h"
 #include "platform/TreeRemove.h"
 #include "platform/WorkingFiles.h"
 
@@ -63,7 +63,7 @@ namespace {
 // under a name that looks like a whole backup; what was set aside goes at the next try.
 // False when some of it is still on the disk.
 bool DeleteCopy(const fs::path& copy) {
-    const fs::path aside = copy.parent_path() / ("." + copy.filename().native() + ".pruning");
+    const fs::path aside = HiddenNames::Pruning(copy);
     if (RemoveTree(aside)) {
         return false;
     }
@@ -82,22 +82,38 @@ bool TouchesSource(const QString& path, const QString& source) {
 
 }  // namespace
 
-void PruneBackups(MainFormFields& fields, Catalogue& catalogue) {
-    const std::optional<double> value = fields.CountValue();
-    if (!value || *value < 1) {
+void PruneBackups(const TaskSettings& settings, Catalogue& catalogue, RunControl& control,
+                  RunReport& report) {
+    if (!settings.countValue || *settings.countValue < 1) {
         return;
     }
-    const qint64 keep = KeptCount(fields.CountText());
-    const std::vector<Catalogue::Row> rows = catalogue.RetentionRows(keep);
-    catalogue.KeepingWhatIsDone([&] {
-        for (const Catalogue::Row& row : rows) {
-            // A copy that could not be deleted keeps its row, so a later pruning tries again.
-            if (MayDeleteOnDisk(row.wenjianming) &&
-                !TouchesSource(row.wenjianming, fields.Edit1Text()) &&
-                !DeleteCopy(ToFsPath(row.wenjianming))) {
-                continue;
+    report.pruningRan = true;
+    try {
+        const qint64 keep = KeptCount(settings.countText);
+        const std::vector<Catalogue::Row> rows = catalogue.RetentionRows(keep);
+        control.reach(RunStage::Pruning);
+        catalogue.KeepingWhatIsDone([&] {
+            for (const Catalogue::Row& row : rows) {
+                // A stop ends the pruning between two copies; the rows of those deleted go.
+                if (control.stopRequested()) {
+                    report.stopped = true;
+                    return;
+                }
+                // A copy that could not be deleted keeps its row, so a later pruning tries
+                // again.
+                const bool onDisk = MayDeleteOnDisk(row.wenjianming) &&
+                                    !TouchesSource(row.wenjianming, settings.source);
+                if (onDisk && !DeleteCopy(ToFsPath(row.wenjianming))) {
+                    continue;
+                }
+                if (onDisk) {
+                    report.pruned << row.wenjianming;
+                }
+                catalogue.DeleteRow(row.id);
             }
-            catalogue.DeleteRow(row.id);
-        }
-    });
+        });
+    } catch (const Error& error) {
+        report.failure = error.message();
+        report.failedStep = RunReport::Step::Pruning;
+    }
 }

@@ -2,13 +2,17 @@
 
 #include <QString>
 
-class Catalogue;
-class MainFormFields;
+#include "engine/RunReport.h"
+#include "platform/RunControl.h"
 
-// Button11Click: deletes the copies beyond the newest N of the catalogue, N being the
-// backup count field, and their rows. Nothing happens when the count's value is below 1;
-// a count that is not a whole number is refused before anything is deleted.
-void PruneBackups(MainFormFields& fields, Catalogue& catalogue);
+class Catalogue;
+
+// Button11Click's work: deletes the copies beyond the newest N of the catalogue, N being the
+// backup count, and their rows, told in the report. Nothing happens when the count's value
+// is below 1; a count that is not a whole number is refused before anything is deleted. A
+// stop ends it after the copy it is deleting.
+void PruneBackups(const TaskSettings& settings, Catalogue& catalogue, RunControl& control,
+                  RunReport& report);
 
 // Whether pruning may delete this catalogued path on the disk: an absolute path with no
 // ".." in it, lying strictly inside a folder, whose last component ends in "_" and six

@@ -2,7 +2,6 @@
 
 #include <utility>
 
-#include "plan/PlannedRun.h"
 #include "platform/Clock.h"
 #include "platform/MainFormFields.h"
 #include "platform/Weekdays.h"
@@ -101,8 +100,7 @@ void PlanSchedule::Start() {
     previousTick_ = Now(Clock::currentDateTime());
 }
 
-RunOutcome PlanSchedule::Tick(MainFormFields& fields,
-                              const std::function<RunOutcome()>& plannedRun) {
+bool PlanSchedule::Tick(MainFormFields& fields) {
     // One reading of the clock serves the day and the time, so a tick at midnight cannot
     // take its day from one side and its time from the other.
     const QDateTime clock = Clock::currentDateTime();
@@ -112,7 +110,7 @@ RunOutcome PlanSchedule::Tick(MainFormFields& fields,
     const std::optional<Reading> previous = std::exchange(previousTick_, reading);
 
     if (fields.Edit1Text().isEmpty() || fields.Edit2Text().isEmpty()) {
-        return {};
+        return false;
     }
     fields.DayList = DayListOf(fields);
     const bool tickedToday = DayListHolds(fields.DayList, clock.date());
@@ -123,17 +121,18 @@ RunOutcome PlanSchedule::Tick(MainFormFields& fields,
     const bool missed = !due && previous &&
                         MissedAsleep(previous->wall, now, reading.asleep - previous->asleep,
                                      fields.DayList, fields.PickerTime());
-    if (!tickedToday && !missed) {
-        return {};
-    }
-    RunOutcome outcome;
     if (due || missed) {
         SetPlanButtonsEnabled(fields, false);
-        outcome = plannedRun();
-        if (outcome.failed) {
-            return outcome;
-        }
+        return true;
     }
-    SetPlanButtonsEnabled(fields, true);
-    return outcome;
+    if (tickedToday) {
+        SetPlanButtonsEnabled(fields, true);
+    }
+    return false;
+}
+
+void PlanSchedule::RunEnded(MainFormFields& fields, bool failed) {
+    if (!failed) {
+        SetPlanButtonsEnabled(fields, true);
+    }
 }

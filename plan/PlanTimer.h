@@ -3,10 +3,7 @@
 #include <QDate>
 #include <QString>
 #include <QtGlobal>
-#include <functional>
 #include <optional>
-
-#include "plan/PlannedRun.h"
 
 class MainFormFields;
 
@@ -27,11 +24,14 @@ QString CurrentDayName();
 // moments the sleep took; a window that was only busy, or a clock set forward, makes none.
 class PlanSchedule {
 public:
-    // FileTimer2Timer. At the moment it makes the planned run (RunPlannedBackup) and
-    // returns its outcome, for the caller to tell once the tick is over; an empty one when
-    // nothing ran. After a failed run the buttons stay disabled until the next tick on a
-    // ticked day.
-    RunOutcome Tick(MainFormFields& fields, const std::function<RunOutcome()>& plannedRun);
+    // FileTimer2Timer, on a tick that comes while no run is on. True at the moment: the plan
+    // buttons are then disabled and the caller starts the planned run (PlannedBackup), and
+    // calls RunEnded when it is over.
+    bool Tick(MainFormFields& fields);
+
+    // The planned run is over. After a failed run the buttons stay disabled until the next
+    // tick on a ticked day.
+    void RunEnded(MainFormFields& fields, bool failed);
 
     // The plan goes from stopped to started. The moment of the start stands in for the
     // previous tick, so a moment that passed while the plan was stopped does not fire.

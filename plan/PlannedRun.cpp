@@ -1,53 +1,36 @@
 #include "plan/PlannedRun.h"
 
 #include "engine/BackupRun.h"
-#include "engine/Retention.h"
-#include "platform/Guard.h"
 #include "platform/MainFormFields.h"
-#include "platform/TaskLock.h"
 
-RunOutcome RunLocked(const std::function<void()>& work) {
-    HoldBoxes held;
-    const std::optional<QString> failure = FailureOf([&] {
-        const TaskLock lock;
-        work();
-    });
-    if (failure) {
-        ShowApplicationError(*failure);
+TaskSettings TaskSettingsOf(const MainFormFields& fields) {
+    TaskSettings settings;
+    settings.source = fields.Edit1Text();
+    settings.destination = fields.Edit2Text();
+    settings.countText = fields.CountText();
+    settings.countValue = fields.CountValue();
+    for (int day = 0; day < static_cast<int>(settings.days.size()); ++day) {
+        settings.days[day] = fields.DayTicked(day);
     }
-    return {std::move(held.boxes), failure.has_value()};
+    settings.time = fields.PickerTime();
+    return settings;
 }
 
-namespace {
-
-// The backup; entries left out of its copy are told in a box as well as in the log.
-void BackUp(MainFormFields& fields, Catalogue& catalogue) {
-    if (const int leftOut = RunBackup(fields, catalogue).leftOut) {
-        Prompts::instance().information(LeftOutNotice(leftOut));
+RunOutcome OutcomeOf(const RunReport& report) {
+    RunOutcome outcome;
+    if (report.stopped && !report.failure) {
+        return outcome;
     }
-}
-
-}  // namespace
-
-RunOutcome RunManualBackup(MainFormFields& fields, Catalogue& catalogue) {
-    return RunLocked([&] { BackUp(fields, catalogue); });
-}
-
-RunOutcome RunPruning(MainFormFields& fields, Catalogue& catalogue) {
-    return RunLocked([&] { PruneBackups(fields, catalogue); });
-}
-
-RunOutcome RunPlanned(MainFormFields& fields, const std::function<void()>& backup,
-                      const std::function<void()>& prune) {
-    return RunLocked([&] {
-        backup();
-        if (!fields.CountText().trimmed().isEmpty()) {
-            prune();
-        }
-    });
-}
-
-RunOutcome RunPlannedBackup(MainFormFields& fields, Catalogue& catalogue) {
-    return RunPlanned(
-        fields, [&] { BackUp(fields, catalogue); }, [&] { PruneBackups(fields, catalogue); });
+    if (!report.refusal.isEmpty()) {
+        outcome.boxes.push_back({HeldBox::Kind::Information, report.refusal});
+    }
+    if (report.backupComplete() && !report.leftOut.empty()) {
+        outcome.boxes.push_back(
+            {HeldBox::Kind::Information, LeftOutNotice(static_cast<int>(report.leftOut.size()))});
+    }
+    if (report.failure) {
+        outcome.boxes.push_back({HeldBox::Kind::Error, WithFullStop(*report.failure)});
+        outcome.failed = true;
+    }
+    return outcome;
 }

@@ -1,36 +1,23 @@
 #pragma once
 
+#include "engine/RunReport.h"
 #include "platform/Prompts.h"
 
-#include <functional>
 #include <vector>
 
-class Catalogue;
 class MainFormFields;
 
-// What a run leaves to be told to the user once the task folder's lock is released.
+// The task's settings as the window's controls hold them now (or the plain fields loaded
+// from config.ini), for a run to take.
+TaskSettings TaskSettingsOf(const MainFormFields& fields);
+
+// What a run tells the user once it is over, in the order the run met it.
 struct RunOutcome {
-    std::vector<HeldBox> boxes;  // in the order the run asked for them
-    bool failed = false;         // an error ended the run; it is the last box
+    std::vector<HeldBox> boxes;
+    bool failed = false;  // an error ended the run; it is the last box
 };
 
-// Runs the work holding the task folder's lock, so that the runs of two windows (or of a
-// window and a command line) in one folder never interleave: the later one waits. No box
-// is shown meanwhile, so nobody waits on the lock for a click: the boxes the work asks
-// for, and the text of an error that ends it, come back in the outcome.
-RunOutcome RunLocked(const std::function<void()>& work);
-
-// "手动执行备份": one backup under the lock.
-RunOutcome RunManualBackup(MainFormFields& fields, Catalogue& catalogue);
-
-// The pruning of old copies under the lock.
-RunOutcome RunPruning(MainFormFields& fields, Catalogue& catalogue);
-
-// The run a plan makes at its moment: under one lock, the backup, then, when the count
-// field holds more than blanks, the pruning. The window and the command line both run it.
-// Like the manual backup, it tells of entries left out of the copy in an information box.
-RunOutcome RunPlannedBackup(MainFormFields& fields, Catalogue& catalogue);
-
-// RunPlannedBackup's sequence over given steps.
-RunOutcome RunPlanned(MainFormFields& fields, const std::function<void()>& backup,
-                      const std::function<void()>& prune);
+// The boxes of a report: the refusal of a check, the notice of entries left out of a
+// complete backup, the error that ended the run (its full stop added). A stopped run tells
+// nothing: the program is ending.
+RunOutcome OutcomeOf(const RunReport& report);

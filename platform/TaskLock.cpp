@@ -6,9 +6,11 @@
 #include <QDir>
 
 #include <cerrno>
+#include <chrono>
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -43,9 +45,23 @@ int OpenLockFile(const std::string& path) {
     return readOnly;
 }
 
-void WaitForLock(int fd, const QString& shownPath) {
-    while (::flock(fd, LOCK_EX) != 0) {
-        if (errno != EINTR) {
+// How often a run that may be stopped looks at the lock again while another holds it.
+constexpr auto kLockPollPeriod = std::chrono::milliseconds(50);
+
+void WaitForLock(int fd, const QString& shownPath, RunControl* control) {
+    bool told = false;
+    while (::flock(fd, control ? LOCK_EX | LOCK_NB : LOCK_EX) != 0) {
+        if (errno == EWOULDBLOCK && control) {
+            if (!told) {
+                told = true;
+                control->reach(RunStage::WaitingForLock);
+            }
+            if (control->stopRequested()) {
+                ::close(fd);
+                throw RunStopped{};
+            }
+            std::this_thread::sleep_for(kLockPollPeriod);
+        } else if (errno != EINTR) {
             const int failure = errno;
             ::close(fd);
             FailToLock(shownPath, failure);
@@ -55,7 +71,7 @@ void WaitForLock(int fd, const QString& shownPath) {
 
 }  // namespace
 
-TaskLock::TaskLock(const QString& lockFile) {
+TaskLock::TaskLock(const QString& lockFile, RunControl* control) {
     const QString shownPath = QDir::cleanPath(QDir::current().absoluteFilePath(lockFile));
     key_ = ToFsPath(shownPath).native();
     std::lock_guard lock(heldMutex);
@@ -71,7 +87,7 @@ TaskLock::TaskLock(const QString& lockFile) {
         FailToLock(shownPath, failure);
     }
     try {
-        WaitForLock(fd, shownPath);
+        WaitForLock(fd, shownPath, control);
     } catch (...) {
         held.erase(key_);
         throw;

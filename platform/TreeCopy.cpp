@@ -989,7 +989,8 @@ std::vector<LeftOutEntry> CopyTopLevel(const std::string& source, const std::str
 }  // namespace
 
 std::vector<LeftOutEntry> CopyTree(const std::filesystem::path& source,
-                                   const std::filesystem::path& target, int workers) {
+                                   const std::filesystem::path& target, int workers,
+                                   RunControl* /*control*/) {
     struct stat existing;
     if (::lstat(target.c_str(), &existing) == 0) {
         Fail(target.native(), EEXIST);

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/RunControl.h"
+
 // Why an entry of the source is not in the copy: the destination cannot hold it.
 enum class LeftOutReason {
     SymbolicLink,  // the destination makes no symbolic links
@@ -39,8 +41,13 @@ struct LeftOutEntry {
 // picks the number of copy threads from the machine. On a FUSE destination, which a flush of
 // the whole file system does not reach, each file and folder of the copy is flushed to its
 // storage as it is finished.
+//
+// With a control, each file and link copied and each byte of file data written is counted
+// on it, and a stop asked for on it ends the copy with RunStopped within a few megabytes of
+// data; what was copied is then left at target, for the caller to clear.
 std::vector<LeftOutEntry> CopyTree(const std::filesystem::path& source,
-                                   const std::filesystem::path& target, int workers = 0);
+                                   const std::filesystem::path& target, int workers = 0,
+                                   RunControl* control = nullptr);
 
 // For tests: called before the data of each regular file is copied, with the file's
 // source path; a non-zero result is taken as the errno of a failed write of that file.
