@@ -3,6 +3,7 @@
 #include "TaskFolder.h"
 #include "TestFiles.h"
 #include "app/MainUnit.h"
+#include "engine/Catalogue.h"
 #include "log/LogFile.h"
 #include "platform/Clock.h"
 #include "platform/Gb18030.h"
@@ -10,14 +11,17 @@
 #include <QProcess>
 #include <QTest>
 
+#include <csignal>
+
 class CommandLineTest : public QObject {
     Q_OBJECT
 private slots:
     void arguments_data();
     void arguments();
     void backupNowWithoutDisplay();
-    void missingSourceWritesNothing();
-    void waitsForTheWindowsRun();
+    void exitCodes_data();
+    void exitCodes();
+    void windowWaitsForTheTaskLock();
 };
 
 namespace {
@@ -109,53 +113,76 @@ void CommandLineTest::backupNowWithoutDisplay() {
     QVERIFY(!QFileInfo::exists("copies/source_200101"));
 }
 
-void CommandLineTest::missingSourceWritesNothing() {
-    TaskFolder task;
-    WriteTask();
-    QDir("source").removeRecursively();
-    QCOMPARE(Run({"--backup-now"}),
-             std::pair(1, "The source \"" + task.path() + "/source\" does not exist.\n"));
-    QCOMPARE(ReadBytes("Log/FileBackupLog.log"), "");
-    QCOMPARE(CatalogueRows(), QStringList());
-    QCOMPARE(Entries("copies"), QStringList());
+void CommandLineTest::exitCodes_data() {
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("text");  // %1: the task folder, %2: the target
+    QTest::newRow("no source") << "no source" << 1 << "The source \"%1/source\" does not exist.\n";
+    QTest::newRow("log fails") << "log" << 3 << "已生成备份“%2”，但写入操作日志失败：\nCannot";
+    QTest::newRow("pruning fails") << "count" << 3 << "已生成备份“%2”，但清理旧备份失败：\nThe backup count";
+    QTest::newRow("stopped waiting") << "stop" << 1 << "备份已中止，未生成新的备份！\n";
 }
 
-namespace {
-
-// The first reading of a window's run, under the task lock, starts a --backup-now of the
-// task and gives it 1.5 s to finish.
-class ClockStartingRival : public Clock {
-public:
-    ClockStartingRival() { Clock::setInstance(this); }
-    ~ClockStartingRival() override { Clock::setInstance(nullptr); }
-    mutable std::unique_ptr<QProcess> rival;
-    mutable bool finishedDuringTheRun = true;
-
-protected:
-    QDateTime now() const override {
-        if (!rival) {
-            rival = Start({"--backup-now"});
-            finishedDuringTheRun = rival->waitForFinished(1500);
-        }
-        return QDateTime::currentDateTime();
+// What a run that is refused, fails or is stopped leaves on the disk, and its exit code.
+void CommandLineTest::exitCodes() {
+    QFETCH(QString, change);
+    QFETCH(int, code);
+    QFETCH(QString, text);
+    TaskFolder task;
+    WriteTask();
+    QVERIFY(Catalogue::Create());
+    std::unique_ptr<QProcess> holder;
+    if (change == "no source") {
+        QDir("source").removeRecursively();
+    } else if (change == "log") {
+        QVERIFY(QDir().mkpath("Log/FileBackupLog.log"));
+    } else if (change == "count") {
+        WriteBytes("config.ini", ReadBytes("config.ini").replace("=1\r\n", "=2.5\r\n"));
+    } else {
+        holder = std::make_unique<QProcess>();
+        holder->start("flock", {".tessivar.lock", "sleep", "20"});
+        QVERIFY(holder->waitForStarted());
+        QTest::qWait(300);
     }
-};
+    std::pair<int, QString> result;
+    if (holder) {  // Ctrl+C while it waits for the lock
+        const std::unique_ptr<QProcess> waiting = Start({"--backup-now"});
+        QTest::qWait(700);
+        ::kill(static_cast<pid_t>(waiting->processId()), SIGINT);
+        QVERIFY(waiting->waitForFinished(5000));
+        result = {waiting->exitCode(), QString::fromUtf8(waiting->readAllStandardError())};
+        holder->kill();
+        holder->waitForFinished();
+    } else {
+        result = Run({"--backup-now"});
+    }
+    const auto [exitCode, written] = result;
+    QCOMPARE(exitCode, code);
+    text.replace("%1", task.path()).replace("%2", Target());
+    QVERIFY2(written.startsWith(text), qPrintable(written));
+    QCOMPARE(QFileInfo::exists(Target()), code == 3);
+    QCOMPARE(CatalogueRows().size(), change == "count" ? 1 : 0);
+}
 
-}  // namespace
-
-void CommandLineTest::waitsForTheWindowsRun() {
+// A window's run waits for another program's run of the task off the window's thread, and
+// says so; it goes on once the other lets go.
+void CommandLineTest::windowWaitsForTheTaskLock() {
     TaskFolder task;
     ScriptedPrompts prompts;
     WriteTask();
     TMainForm form;
     form.FormShow();
-    const ClockStartingRival clock;
+    QProcess holder;
+    holder.start("flock", {".tessivar.lock", "sleep", "1.5"});
+    QVERIFY(holder.waitForStarted());
+    QTest::qWait(300);
     form.Button10Click();
-    QVERIFY(clock.rival && !clock.finishedDuringTheRun);
-    QCOMPARE(ReadLog().count("成功备份至"), 1);  // the window's; the rival is still waiting
-    QVERIFY(clock.rival->waitForFinished(30000));
-    QCOMPARE(clock.rival->exitCode(), 0);
-    QCOMPARE(ReadLog().count("成功备份至"), 2);
+    QTRY_COMPARE(form.PanelText(1), QString("等待本任务的另一个备份结束……"));
+    form.Button10Click();  // a click during the run does nothing, then or later
+    QTRY_COMPARE_WITH_TIMEOUT(form.PanelText(1), QString("文件备份完毕！"), 10000);
+    QVERIFY(!form.RunInProgress());
+    QTest::qWait(200);
+    QCOMPARE(ReadLog().count("成功备份至"), 1);
     QCOMPARE(CataloguePaths(), QStringList{Target()});
 }
 
