@@ -1,0 +1,115 @@
+#pragma once
+
+#include "platform/DestinationRules.h"
+#include "platform/ExtendedAttributes.h"
+#include "platform/FileDataCopy.h"
+#include "platform/LinkGroups.h"
+#include "platform/TreeCopy.h"
+
+#include <QString>
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <exception>
+#include <map>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <sys/types.h>
+
+// What the parts of the tree copier share: the state of one copy and the way a copy fails.
+namespace copying {
+
+// Set-user-ID and set-group-ID bits are not kept on files: the copy is owned by whoever
+// runs the backup, and a set-ID copy owned by root would hand out root's rights.
+constexpr mode_t kFileModeBits = 01777;
+constexpr mode_t kFolderModeBits = 03777;
+
+// Set through SetCopyFaultInjector.
+extern std::mutex injectorMutex;
+extern CopyFaultInjector injector;
+extern std::atomic<bool> injecting;
+
+int InjectedFault(const std::string& sourceFile);
+
+QString PathText(const std::string& path);
+
+[[noreturn]] void Fail(const std::string& path, int errnoValue);
+
+[[noreturn]] void FailWrite(const std::string& path, int errnoValue);
+
+// Everything the threads of one copy share.
+struct CopyContext {
+    explicit CopyContext(std::string sourceRoot);
+
+    mode_t umask;
+    std::string root;
+    TraitsTable traits;
+    // Each file and folder is flushed to the storage as it is finished (see FlushesEach).
+    bool flushEach = false;
+
+    // What the destination refused once is not asked of it again.
+    std::atomic<bool> noModes{false};
+    std::atomic<bool> noTimes{false};
+    std::atomic<bool> noLinkTimes{false};
+    std::atomic<bool> noSymlinks{false};
+    std::atomic<bool> noHardLinks{false};
+    AttributeRefusals attributes;
+
+    std::mutex linkMutex;
+    std::condition_variable linkSettled;
+    std::map<InodeKey, LinkGroup> linkGroups;
+
+    std::mutex leftOutMutex;
+    std::vector<LeftOutEntry> leftOut;
+
+    std::atomic<bool> failed{false};
+    std::mutex failureMutex;
+    std::exception_ptr failure;
+
+    void fail(std::exception_ptr error) {
+        std::lock_guard lock(failureMutex);
+        if (!failure) {
+            failure = std::move(error);
+        }
+        failed = true;
+    }
+
+    bool isRoot(const std::string& source) const { return source.size() <= root.size(); }
+
+    // An entry the walk saw and that is gone now is simply not in the copy; the source
+    // itself is not allowed to go.
+    bool vanished(int errnoValue, const std::string& source) const {
+        return errnoValue == ENOENT && !isRoot(source);
+    }
+
+    // The entry stays out of the copy and is reported. The source itself cannot stay out:
+    // then the copy fails with the destination's error.
+    void leaveOut(const std::string& source, LeftOutReason reason, int errnoValue) {
+        if (isRoot(source)) {
+            Fail(source, errnoValue);
+        }
+        std::lock_guard lock(leftOutMutex);
+        leftOut.push_back({source.substr(root.size() + 1), reason});
+    }
+
+    // Sets one piece of metadata unless the destination refused that kind for good before.
+    // A refusal leaves what the destination made; any other failure fails the copy.
+    template <typename Call>
+    void setMetadata(std::atomic<bool>& refused, const std::string& path, Call call) {
+        if (refused || call() == 0) {
+            return;
+        }
+        const int failure = errno;
+        if (!RefusesMetadata(failure)) {
+            Fail(path, failure);
+        }
+        if (RefusesForGood(failure)) {
+            refused = true;
+        }
+    }
+};
+
+}  // namespace copying

@@ -1,0 +1,323 @@
+#include "platform/FileDataCopy.h"
+
+#include "platform/CopyContext.h"
+#include "platform/DestinationRules.h"
+
+#include <algorithm>
+#include <cerrno>
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace copying {
+
+namespace {
+
+constexpr size_t kBufferSize = 256 * 1024;
+
+}  // namespace
+
+void FileCopier::copyFile(const std::string& source, const std::string& target, bool followLink) {
+    int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | (followLink ? 0 : O_NOFOLLOW);
+    FileDescriptor in(::open(source.c_str(), flags));
+    if (in.get() < 0) {
+        if (context_.vanished(errno, source)) {
+            return;
+        }
+        Fail(source, errno);
+    }
+    struct stat st;
+    if (::fstat(in.get(), &st) != 0) {
+        Fail(source, errno);
+    }
+    if (!S_ISREG(st.st_mode)) {
+        return;  // became something that is not copied since the folder was read
+    }
+    const ExtendedAttributes attributes =
+        ReadAttributes(in.get(), context_.attributes, traitsOf(st.st_dev).noAttributes);
+    // Writable by its owner until its attributes are set.
+    const mode_t wanted = ModeWithoutAcl(st.st_mode & kFileModeBits, attributes);
+    const mode_t created = (wanted & 0777) | (attributes.empty() ? 0 : 0600);
+    std::optional<FirstName> firstName;
+    std::optional<FileDescriptor> out = createTarget(source, target, created, st, firstName);
+    if (!out) {
+        return;  // another name of a file already copied, or left out
+    }
+    try {
+        if (const int fault = InjectedFault(source)) {
+            FailWrite(source, fault);
+        }
+        copyData(source, in.get(), out->get(), st);
+    } catch (const TooLargeForDestination&) {
+        out.reset();
+        ::unlink(target.c_str());
+        if (firstName) {
+            firstName->settle(LinkGroup::State::TooLarge);
+        }
+        context_.leaveOut(source, LeftOutReason::TooLarge, EFBIG);
+        return;
+    }
+    setMetadata(source, out->get(), st, wanted, created, attributes);
+    if (context_.flushEach && ::fsync(out->get()) != 0) {
+        Fail(source, errno);
+    }
+    if (::close(out->release()) != 0) {
+        Fail(source, errno);
+    }
+    if (firstName) {
+        firstName->settle(LinkGroup::State::Done);
+    }
+}
+
+void FileCopier::copyLink(const std::string& source, const std::string& target) {
+    struct stat st;
+    if (::lstat(source.c_str(), &st) != 0) {
+        if (context_.vanished(errno, source)) {
+            return;
+        }
+        Fail(source, errno);
+    }
+    if (!S_ISLNK(st.st_mode)) {
+        return;
+    }
+    if (context_.noSymlinks) {
+        context_.leaveOut(source, LeftOutReason::SymbolicLink, ENOSYS);
+        return;
+    }
+    std::string destination(static_cast<size_t>(std::max<off_t>(st.st_size, 255)) + 1, '\0');
+    const ssize_t length = ::readlink(source.c_str(), destination.data(), destination.size());
+    if (length < 0) {
+        if (context_.vanished(errno, source)) {
+            return;
+        }
+        Fail(source, errno);
+    }
+    if (static_cast<size_t>(length) == destination.size()) {
+        Fail(source, ENAMETOOLONG);  // grew since lstat
+    }
+    destination.resize(static_cast<size_t>(length));
+    if (::symlink(destination.c_str(), target.c_str()) != 0) {
+        leaveOutLink(source, target, errno);
+        return;
+    }
+    const struct timespec times[2] = {st.st_atim, st.st_mtim};
+    context_.setMetadata(context_.noLinkTimes, source, [&] {
+        return ::utimensat(AT_FDCWD, target.c_str(), times, AT_SYMLINK_NOFOLLOW);
+    });
+}
+
+void FileCopier::leaveOutLink(const std::string& source, const std::string& target, int failure) {
+    if (failure == ENOSYS || failure == EOPNOTSUPP || failure == EPERM) {
+        context_.noSymlinks = context_.noSymlinks || RefusesForGood(failure);
+        context_.leaveOut(source, LeftOutReason::SymbolicLink, failure);
+    } else if (const auto reason = RefusedName(failure, target)) {
+        context_.leaveOut(source, *reason, failure);
+    } else {
+        Fail(source, failure);
+    }
+}
+
+// The target file, open for writing; nothing when it is another name of a file already
+// copied (then made a link to it) or when it is left out. firstName is set when this is
+// the first of several names of one file.
+std::optional<FileDescriptor> FileCopier::createTarget(const std::string& source,
+                                                       const std::string& target, mode_t mode,
+                                                       const struct stat& st,
+                                                       std::optional<FirstName>& firstName) {
+    if (st.st_nlink < 2 || context_.noHardLinks) {
+        return openTarget(source, target, mode);
+    }
+    const InodeKey key{st.st_dev, st.st_ino};
+    std::unique_lock lock(context_.linkMutex);
+    for (;;) {
+        const auto [group, inserted] = context_.linkGroups.try_emplace(key, target);
+        if (inserted) {
+            firstName.emplace(context_, key);
+            lock.unlock();
+            return openTarget(source, target, mode);
+        }
+        if (group->second.state == LinkGroup::State::Copying) {
+            context_.linkSettled.wait(lock);
+            continue;  // the group may be gone: this name is the first then
+        }
+        if (group->second.state == LinkGroup::State::TooLarge) {
+            lock.unlock();
+            context_.leaveOut(source, LeftOutReason::TooLarge, EFBIG);
+            return std::nullopt;
+        }
+        const std::string first = group->second.target;
+        lock.unlock();
+        if (::link(first.c_str(), target.c_str()) == 0) {
+            return std::nullopt;
+        }
+        const int failure = errno;
+        if (failure == EEXIST) {
+            context_.leaveOut(source, LeftOutReason::SameName, failure);
+            return std::nullopt;
+        }
+        if (failure == EPERM || RefusesForGood(failure)) {
+            context_.noHardLinks = true;
+        }
+        return openTarget(source, target, mode);  // a file of its own, same content
+    }
+}
+
+std::optional<FileDescriptor> FileCopier::openTarget(const std::string& source,
+                                                     const std::string& target, mode_t mode) {
+    const int fd =
+        ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
+    if (fd < 0) {
+        const int failure = errno;
+        if (const auto reason = RefusedName(failure, target)) {
+            context_.leaveOut(source, *reason, failure);
+            return std::nullopt;
+        }
+        Fail(source, failure);
+    }
+    return std::optional<FileDescriptor>(std::in_place, fd);
+}
+
+void FileCopier::copyData(const std::string& source, int in, int out, const struct stat& st) {
+    if (st.st_size == 0) {
+        return;
+    }
+    FileSystemTraits& traits = traitsOf(st.st_dev);
+    if (tryReflink(traits, in, out)) {
+        return;
+    }
+    if (static_cast<off_t>(st.st_blocks) * 512 < st.st_size) {
+        copySparse(source, traits, in, out, st.st_size);
+    } else {
+        copyRange(source, traits, in, out, 0, st.st_size);
+    }
+}
+
+bool FileCopier::tryReflink(FileSystemTraits& traits, int in, int out) {
+    using Reflink = FileSystemTraits::Reflink;
+    if (traits.reflink == Reflink::Absent) {
+        return false;
+    }
+    if (::ioctl(out, FICLONE, in) == 0) {
+        traits.reflink = Reflink::Works;
+        return true;
+    }
+    Reflink untried = Reflink::Untried;
+    traits.reflink.compare_exchange_strong(untried, Reflink::Absent);
+    return false;
+}
+
+// Copies only the data extents and leaves the holes between them.
+void FileCopier::copySparse(const std::string& source, FileSystemTraits& traits, int in, int out,
+                            off_t size) {
+    off_t position = 0;
+    while (position < size) {
+        const off_t data = ::lseek(in, position, SEEK_DATA);
+        if (data < 0) {
+            if (errno == ENXIO) {
+                break;  // nothing but a hole up to the end
+            }
+            if (errno != EINVAL) {
+                Fail(source, errno);
+            }
+            copyRange(source, traits, in, out, position, size - position);
+            return;
+        }
+        off_t hole = ::lseek(in, data, SEEK_HOLE);
+        if (hole < 0 || hole > size) {
+            hole = size;
+        }
+        copyRange(source, traits, in, out, data, hole - data);
+        position = hole;
+    }
+    if (::ftruncate(out, size) != 0) {
+        FailWrite(source, errno);
+    }
+}
+
+void FileCopier::copyRange(const std::string& source, FileSystemTraits& traits, int in, int out,
+                           off_t offset, off_t length) {
+    loff_t inOffset = offset;
+    loff_t outOffset = offset;
+    while (length > 0 && traits.copyFileRange) {
+        const ssize_t n =
+            ::copy_file_range(in, &inOffset, out, &outOffset, static_cast<size_t>(length), 0);
+        if (n > 0) {
+            length -= n;
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && !FallsBackToReadWrite(errno)) {
+            FailWrite(source, errno);
+        }
+        if (n < 0 && (errno == ENOSYS || errno == EXDEV || errno == EOPNOTSUPP)) {
+            traits.copyFileRange = false;
+        }
+        break;  // a short result or a refusal: the rest goes through a buffer
+    }
+    if (length > 0) {
+        readWrite(source, in, out, inOffset, length);
+    }
+}
+
+void FileCopier::readWrite(const std::string& source, int in, int out, off_t offset, off_t length) {
+    if (!buffer_) {
+        buffer_ = std::make_unique<char[]>(kBufferSize);
+    }
+    while (length > 0) {
+        const size_t chunk = static_cast<size_t>(std::min<off_t>(length, kBufferSize));
+        const ssize_t got = ::pread(in, buffer_.get(), chunk, offset);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            Fail(source, errno);
+        }
+        if (got == 0) {
+            return;  // the file shrank while it was copied
+        }
+        writeAll(source, out, got, offset);
+        offset += got;
+        length -= got;
+    }
+}
+
+void FileCopier::writeAll(const std::string& source, int out, ssize_t count, off_t offset) {
+    const char* data = buffer_.get();
+    while (count > 0) {
+        const ssize_t put = ::pwrite(out, data, static_cast<size_t>(count), offset);
+        if (put < 0 && errno == EINTR) {
+            continue;
+        }
+        if (put <= 0) {
+            FailWrite(source, put < 0 ? errno : EIO);
+        }
+        data += put;
+        offset += put;
+        count -= put;
+    }
+}
+
+FileSystemTraits& FileCopier::traitsOf(dev_t device) {
+    if (!traits_ || device_ != device) {
+        traits_ = &context_.traits.of(device);
+        device_ = device;
+    }
+    return *traits_;
+}
+
+void FileCopier::setMetadata(const std::string& source, int out, const struct stat& st,
+                             mode_t wanted, mode_t created, const ExtendedAttributes& attributes) {
+    WriteAttributes(out, attributes, false, context_.attributes);
+    if ((created & ~context_.umask) != wanted) {
+        context_.setMetadata(context_.noModes, source, [&] { return ::fchmod(out, wanted); });
+    }
+    WriteAttributes(out, attributes, true, context_.attributes);
+    const struct timespec times[2] = {st.st_atim, st.st_mtim};
+    context_.setMetadata(context_.noTimes, source, [&] { return ::futimens(out, times); });
+}
+
+}  // namespace copying

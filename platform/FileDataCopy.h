@@ -1,0 +1,77 @@
+#pragma once
+
+#include "platform/ExtendedAttributes.h"
+#include "platform/FileDescriptor.h"
+#include "platform/LinkGroups.h"
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+namespace copying {
+
+struct CopyContext;
+
+// What a file system offers, learnt from the first file copied off it.
+struct FileSystemTraits {
+    enum class Reflink { Untried, Works, Absent };
+    std::atomic<Reflink> reflink{Reflink::Untried};
+    std::atomic<bool> copyFileRange{true};
+    std::atomic<bool> noAttributes{false};
+};
+
+class TraitsTable {
+public:
+    FileSystemTraits& of(dev_t device) {
+        std::lock_guard lock(mutex_);
+        auto& slot = table_[device];
+        if (!slot) {
+            slot = std::make_unique<FileSystemTraits>();
+        }
+        return *slot;
+    }
+
+private:
+    std::mutex mutex_;
+    std::map<dev_t, std::unique_ptr<FileSystemTraits>> table_;
+};
+
+class FileCopier {
+public:
+    explicit FileCopier(CopyContext& context) : context_(context) {}
+
+    void copyFile(const std::string& source, const std::string& target, bool followLink);
+    void copyLink(const std::string& source, const std::string& target);
+
+private:
+    void leaveOutLink(const std::string& source, const std::string& target, int failure);
+    std::optional<FileDescriptor> createTarget(const std::string& source, const std::string& target,
+                                               mode_t mode, const struct stat& st,
+                                               std::optional<FirstName>& firstName);
+    std::optional<FileDescriptor> openTarget(const std::string& source, const std::string& target,
+                                             mode_t mode);
+    void copyData(const std::string& source, int in, int out, const struct stat& st);
+    static bool tryReflink(FileSystemTraits& traits, int in, int out);
+    void copySparse(const std::string& source, FileSystemTraits& traits, int in, int out,
+                    off_t size);
+    void copyRange(const std::string& source, FileSystemTraits& traits, int in, int out,
+                   off_t offset, off_t length);
+    void readWrite(const std::string& source, int in, int out, off_t offset, off_t length);
+    void writeAll(const std::string& source, int out, ssize_t count, off_t offset);
+    FileSystemTraits& traitsOf(dev_t device);
+    void setMetadata(const std::string& source, int out, const struct stat& st, mode_t wanted,
+                     mode_t created, const ExtendedAttributes& attributes);
+
+    CopyContext& context_;
+    std::unique_ptr<char[]> buffer_;
+    FileSystemTraits* traits_ = nullptr;
+    dev_t device_ = 0;
+};
+
+}  // namespace copying

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <string>
+#include <utility>
+
+#include <sys/types.h>
+
+namespace copying {
+
+struct CopyContext;
+
+// The names of one file with several names: the first copies the data, the others become
+// links to it once that copy has settled.
+struct LinkGroup {
+    enum class State { Copying, Done, TooLarge };
+    explicit LinkGroup(std::string firstTarget) : target(std::move(firstTarget)) {}
+    std::string target;
+    State state = State::Copying;
+};
+using InodeKey = std::pair<dev_t, ino_t>;
+
+// Held by the first name of a file with several names; the others wait until it settles.
+// Gone unsettled (the name was left out, or the copy failed), the next name takes over.
+class FirstName {
+public:
+    FirstName(CopyContext& context, InodeKey key) : context_(context), key_(key) {}
+    FirstName(const FirstName&) = delete;
+    FirstName& operator=(const FirstName&) = delete;
+    ~FirstName();
+    void settle(LinkGroup::State state) { state_ = state; }
+
+private:
+    CopyContext& context_;
+    InodeKey key_;
+    LinkGroup::State state_ = LinkGroup::State::Copying;
+};
+
+}  // namespace copying
