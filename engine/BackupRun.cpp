@@ -5,6 +5,7 @@
 #include "log/LogFile.h"
 #include "platform/Clock.h"
 #include "platform/DateStamp.h"
+#include "platform/DestinationRules.h"
 #include "platform/DiskFlush.h"
 #include "platform/Error.h"
 #include "platform/FileDescriptor.h"
@@ -135,22 +136,6 @@ std::vector<LeftOutEntry> CopyIntoPlace(const QString& source, const QString& ta
     control.throwIfStopped();
     PutInPlace(partial, targetPath, HiddenNames::Replaced(targetPath));
     return leftOut;
-}
-
-QString ReasonText(LeftOutReason reason) {
-    switch (reason) {
-        case LeftOutReason::SymbolicLink:
-            return QStringLiteral("目的地址不支持符号链接");
-        case LeftOutReason::Name:
-            return QStringLiteral("目的地址不支持此文件名");
-        case LeftOutReason::NameTooLong:
-            return QStringLiteral("文件名或路径过长，目的地址无法容纳");
-        case LeftOutReason::SameName:
-            return QStringLiteral("与已复制的文件名仅大小写不同");
-        case LeftOutReason::TooLarge:
-            return QStringLiteral("文件过大，目的地址无法容纳");
-    }
-    return {};
 }
 
 // The length of the valid UTF-8 sequence at the start of bytes, 0 when there is none.

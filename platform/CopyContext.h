@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/RunControl.h"
+
 #include "platform/DestinationRules.h"
 #include "platform/ExtendedAttributes.h"
 #include "platform/FileDataCopy.h"
@@ -49,6 +51,24 @@ struct CopyContext {
     TraitsTable traits;
     // Each file and folder is flushed to the storage as it is finished (see FlushesEach).
     bool flushEach = false;
+    // Counts what is copied and says when to stop; none for a copy nobody watches.
+    RunControl* control = nullptr;
+
+    void throwIfStopped() const {
+        if (control) {
+            control->throwIfStopped();
+        }
+    }
+    void copied(std::uint64_t bytes) const {
+        if (control) {
+            control->addBytes(bytes);
+        }
+    }
+    void copiedEntry() const {
+        if (control) {
+            control->addFile();
+        }
+    }
 
     // What the destination refused once is not asked of it again.
     std::atomic<bool> noModes{false};

@@ -16,10 +16,13 @@ namespace copying {
 namespace {
 
 constexpr size_t kBufferSize = 256 * 1024;
+// The data of one copy_file_range call when the copy is watched.
+constexpr off_t kWatchedSlice = 8 * 1024 * 1024;
 
 }  // namespace
 
 void FileCopier::copyFile(const std::string& source, const std::string& target, bool followLink) {
+    context_.throwIfStopped();
     int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | (followLink ? 0 : O_NOFOLLOW);
     FileDescriptor in(::open(source.c_str(), flags));
     if (in.get() < 0) {
@@ -49,7 +52,12 @@ void FileCopier::copyFile(const std::string& source, const std::string& target, 
         if (const int fault = InjectedFault(source)) {
             FailWrite(source, fault);
         }
+        fileBytes_ = 0;
         copyData(source, in.get(), out->get(), st);
+        // Holes, a reflinked file, or a file that shrank: it counts as the size measured.
+        if (fileBytes_ < st.st_size) {
+            context_.copied(static_cast<std::uint64_t>(st.st_size - fileBytes_));
+        }
     } catch (const TooLargeForDestination&) {
         out.reset();
         ::unlink(target.c_str());
@@ -240,11 +248,14 @@ void FileCopier::copyRange(const std::string& source, FileSystemTraits& traits, 
                            off_t offset, off_t length) {
     loff_t inOffset = offset;
     loff_t outOffset = offset;
+    // Watched, the data goes in slices, so that its progress shows and a stop is heard.
+    const off_t slice = context_.control ? kWatchedSlice : length;
     while (length > 0 && traits.copyFileRange) {
-        const ssize_t n =
-            ::copy_file_range(in, &inOffset, out, &outOffset, static_cast<size_t>(length), 0);
+        const ssize_t n = ::copy_file_range(in, &inOffset, out, &outOffset,
+                                            static_cast<size_t>(std::min(length, slice)), 0);
         if (n > 0) {
             length -= n;
+            counted(n);
             continue;
         }
         if (n < 0 && errno == EINTR) {
@@ -261,6 +272,12 @@ void FileCopier::copyRange(const std::string& source, FileSystemTraits& traits, 
     if (length > 0) {
         readWrite(source, in, out, inOffset, length);
     }
+}
+
+void FileCopier::counted(ssize_t bytes) {
+    fileBytes_ += bytes;
+    context_.copied(static_cast<std::uint64_t>(bytes));
+    context_.throwIfStopped();
 }
 
 void FileCopier::readWrite(const std::string& source, int in, int out, off_t offset, off_t length) {
@@ -282,6 +299,7 @@ void FileCopier::readWrite(const std::string& source, int in, int out, off_t off
         writeAll(source, out, got, offset);
         offset += got;
         length -= got;
+        counted(got);
     }
 }
 

@@ -64,6 +64,8 @@ private:
                    off_t offset, off_t length);
     void readWrite(const std::string& source, int in, int out, off_t offset, off_t length);
     void writeAll(const std::string& source, int out, ssize_t count, off_t offset);
+    // Data of the file in hand written: counted, and a stop asked for is heard.
+    void counted(ssize_t bytes);
     FileSystemTraits& traitsOf(dev_t device);
     void setMetadata(const std::string& source, int out, const struct stat& st, mode_t wanted,
                      mode_t created, const ExtendedAttributes& attributes);
@@ -72,6 +74,7 @@ private:
     std::unique_ptr<char[]> buffer_;
     FileSystemTraits* traits_ = nullptr;
     dev_t device_ = 0;
+    off_t fileBytes_ = 0;  // of the file in hand, as counted
 };
 
 }  // namespace copying

@@ -19,17 +19,19 @@
 namespace {
 
 std::vector<LeftOutEntry> CopyTopLevel(const std::string& source, const std::string& target,
-                                       int workers) {
+                                       int workers, RunControl* control) {
     struct stat st;
     if (::stat(source.c_str(), &st) != 0) {
         copying::Fail(source, errno);
     }
     copying::CopyContext context(source);
     context.flushEach = copying::FlushesEach(target);
+    context.control = control;
     if (S_ISDIR(st.st_mode)) {
         copying::TreeCopier(context, copying::WorkerCount(workers)).copy(source, target);
     } else if (S_ISREG(st.st_mode)) {
         copying::FileCopier(context).copyFile(source, target, true);
+        context.copiedEntry();
     } else {
         throw Error(QStringLiteral("Cannot copy \"%1\": it is neither a file nor a folder")
                         .arg(copying::PathText(source)));
@@ -43,13 +45,15 @@ std::vector<LeftOutEntry> CopyTopLevel(const std::string& source, const std::str
 
 std::vector<LeftOutEntry> CopyTree(const std::filesystem::path& source,
                                    const std::filesystem::path& target, int workers,
-                                   RunControl* /*control*/) {
+                                   RunControl* control) {
     struct stat existing;
     if (::lstat(target.c_str(), &existing) == 0) {
         copying::Fail(target.native(), EEXIST);
     }
     try {
-        return CopyTopLevel(source.native(), target.native(), workers);
+        return CopyTopLevel(source.native(), target.native(), workers, control);
+    } catch (const RunStopped&) {
+        throw;  // what was copied is left for the caller, so that the stop is not held up
     } catch (...) {
         RemoveTree(target);
         throw;

@@ -116,6 +116,7 @@ void TreeCopier::copyItem(FileCopier& copier, const CopyItem& item) {
         } else {
             copier.copyLink(item.source, item.target);
         }
+        context_.copiedEntry();  // copied, left out or gone: done with
     } catch (...) {
         context_.fail(std::current_exception());
         queue_.abandon();
@@ -137,6 +138,7 @@ void TreeCopier::walk(const std::string& source, const std::string& target) {
 
 void TreeCopier::copyFolder(const std::string& source, const std::string& target, bool root,
                             std::vector<std::pair<std::string, std::string>>& pending) {
+    context_.throwIfStopped();
     const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (root ? 0 : O_NOFOLLOW);
     FileDescriptor fd(::open(source.c_str(), flags));
     if (fd.get() < 0) {
