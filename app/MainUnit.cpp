@@ -25,7 +25,6 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QSessionManager>
-#include <QSystemTrayIcon>
 #include <QTimer>
 
 TMainForm* MainForm = nullptr;
@@ -34,8 +33,6 @@ namespace {
 
 constexpr int kClientWidth = 763;
 constexpr int kClientHeight = 502;
-// How long after the session manager's request to save a close counts as the log-off's.
-constexpr qint64 kSessionCloseMsecs = 5000;
 // How often a run's progress is shown.
 constexpr int kProgressPeriodMsecs = 250;
 
@@ -89,13 +86,12 @@ void NameAfterLabel(QWidget* field, QLabel* label) {
 
 }  // namespace
 
-TMainForm::TMainForm(QWidget* parent) : QWidget(parent) {
+TMainForm::TMainForm(QWidget* parent) : QWidget(parent), Tray(*this) {
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint);
     setWindowTitle(QString());
     setWindowIcon(AppIcon());
-    TrayAvailable = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
     setFont(PixelFont(QStringLiteral("Arial"), 11));
     resize(kClientWidth, kClientHeight);
     buildControls();
@@ -116,7 +112,6 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent) {
 
 // FormDestroy.
 TMainForm::~TMainForm() {
-    delete TrayIcon1;  // an icon still shown goes with the program
     for (const QPointer<TLogShowForm>& viewer : std::as_const(viewers_)) {
         delete viewer.data();  // and so do the viewers still open
     }
@@ -368,9 +363,7 @@ void TMainForm::RunStageReached(RunStage stage, const QString& sourceName) {
 void TMainForm::RunFinished(const RunReport& report) {
     ProgressTimer->stop();
     taskbar_.hide();
-    if (TrayIcon1) {
-        TrayIcon1->setToolTip(kTrayTip);
-    }
+    Tray.SetTip(kTrayTip);
     if (ending_) {
         EndProgram();
         return;
@@ -396,10 +389,7 @@ void TMainForm::ShowProgress() {
     }
     shownFraction_ = std::max(shownFraction_, progress.fraction());
     taskbar_.show(shownFraction_);
-    if (TrayIcon1) {
-        TrayIcon1->setToolTip(kTrayTip +
-                              QStringLiteral("\n%1%").arg(static_cast<int>(shownFraction_ * 100)));
-    }
+    Tray.SetTip(kTrayTip + QStringLiteral("\n%1%").arg(static_cast<int>(shownFraction_ * 100)));
 }
 
 void TMainForm::EndProgramNow() {
@@ -415,8 +405,7 @@ void TMainForm::EndProgramNow() {
         }
     }
     hide();
-    delete TrayIcon1;
-    TrayIcon1 = nullptr;
+    Tray.Remove();
     job_.requestStop();
 }
 
@@ -439,7 +428,7 @@ void TMainForm::CentreOnScreen() {
 void TMainForm::StartPlanAtLogin() {
     LoadOnFirstShowing();
     RunGuarded([this] { Button8Click(); });
-    if (TrayAvailable()) {
+    if (Tray.Available()) {
         MinimiseToTray();
     } else {
         show();
@@ -473,14 +462,12 @@ void TMainForm::moveEvent(QMoveEvent* event) {
 }
 
 void TMainForm::SessionCommitting() {
-    sessionCommitted_ = Clock::currentDateTime();
+    session_.Committing();
 }
 
 void TMainForm::FormClose(QCloseEvent* event) {
-    const qint64 sinceCommit =
-        sessionCommitted_.isValid() ? sessionCommitted_.msecsTo(Clock::currentDateTime()) : -1;
-    const bool sessionEnding = sinceCommit >= 0 && sinceCommit <= kSessionCloseMsecs;
-    if (sessionEnding || Prompts::instance().confirm(QStringLiteral("您确定要退出该系统吗？"))) {
+    if (session_.CloseIsTheSessions() ||
+        Prompts::instance().confirm(QStringLiteral("您确定要退出该系统吗？"))) {
         event->accept();
         EndProgramNow();
         return;
@@ -496,7 +483,7 @@ void TMainForm::resizeEvent(QResizeEvent* event) {
 void TMainForm::changeEvent(QEvent* event) {
     QWidget::changeEvent(event);
     if (event->type() == QEvent::WindowStateChange && isMinimized() && isVisible() &&
-        TrayAvailable()) {
+        Tray.Available()) {
         // Leave the window manager's own handling of the minimise to finish first.
         QTimer::singleShot(0, this, [this] {
             if (isMinimized() && isVisible()) {
@@ -507,43 +494,11 @@ void TMainForm::changeEvent(QEvent* event) {
 }
 
 void TMainForm::MinimiseToTray() {
-    viewersHidden_.clear();
-    for (const QPointer<TLogShowForm>& viewer : std::as_const(viewers_)) {
-        if (viewer && viewer->isVisible()) {
-            viewersHidden_ << viewer;
-            viewer->hide();
-        }
-    }
-    hide();
-    delete TrayIcon1;
-    TrayIcon1 = new QSystemTrayIcon(windowIcon(), this);
-    TrayIcon1->setToolTip(kTrayTip);
-    connect(TrayIcon1, &QSystemTrayIcon::activated, this,
-            [this](QSystemTrayIcon::ActivationReason reason) {
-                if (reason == QSystemTrayIcon::Trigger) {
-                    RestoreFromTray();
-                }
-            });
-    TrayIcon1->show();
+    Tray.Minimise(viewers_);
 }
 
 void TMainForm::RestoreFromTray() {
-    if (!TrayIcon1) {
-        return;
-    }
-    setWindowState(windowState() & ~Qt::WindowMinimized);
-    show();
-    for (const QPointer<TLogShowForm>& viewer : std::as_const(viewersHidden_)) {
-        if (viewer) {
-            viewer->show();
-        }
-    }
-    viewersHidden_.clear();
-    raise();
-    activateWindow();
-    TrayIcon1->hide();
-    TrayIcon1->deleteLater();
-    TrayIcon1 = nullptr;
+    Tray.Restore();
 }
 
 QString TMainForm::Edit1Text() const {

@@ -1,6 +1,8 @@
 #pragma once
 
+#include "app/SessionEnd.h"
 #include "app/TaskbarProgress.h"
+#include "app/TrayController.h"
 #include "engine/BackupJob.h"
 #include "plan/PlanTimer.h"
 #include "platform/MainFormFields.h"
@@ -112,9 +114,8 @@ public:
     TDBNumberEditEh* DBNumberEditEh1 = nullptr;
     TStatusBar* StatusBar1 = nullptr;
     QTimer* FileTimer2 = nullptr;
-    QTimer* ProgressTimer = nullptr;       // runs while a run is on
-    QSystemTrayIcon* TrayIcon1 = nullptr;  // exists only while the window is in the tray
-    std::function<bool()> TrayAvailable;
+    QTimer* ProgressTimer = nullptr;  // runs while a run is on
+    TrayController Tray;
     std::function<void()> EndProgram;  // a confirmed close ends the program's run loop
 
 protected:
@@ -152,10 +153,9 @@ private:
     QString panelBeforeWait_;
     bool ending_ = false;
     QList<QPointer<TLogShowForm>> viewers_;  // the log viewers opened, owned by the application
-    QList<QPointer<TLogShowForm>> viewersHidden_;
     bool formShown_ = false;
     bool centredInFrame_ = false;
-    QDateTime sessionCommitted_;
+    SessionEnd session_;
 };
 
 // The one main window of the process.

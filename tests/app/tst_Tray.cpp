@@ -30,7 +30,7 @@ void Minimise(TMainForm& form) {
 }
 
 void ShowForm(TMainForm& form) {
-    form.TrayAvailable = [] { return true; };
+    form.Tray.Available = [] { return true; };
     form.show();
     QVERIFY(QTest::qWaitForWindowExposed(&form));
 }
@@ -52,16 +52,16 @@ void TrayTest::minimiseHidesBehindIcon() {
     Minimise(form);
     QTRY_VERIFY(!form.isVisible());
     QVERIFY(!viewer->isVisible());
-    QVERIFY(form.TrayIcon1);
-    QVERIFY(form.TrayIcon1->isVisible());
-    QCOMPARE(form.TrayIcon1->toolTip(), "Tessivar");
-    QVERIFY(!form.TrayIcon1->icon().isNull());
+    QVERIFY(form.Tray.TrayIcon1);
+    QVERIFY(form.Tray.TrayIcon1->isVisible());
+    QCOMPARE(form.Tray.TrayIcon1->toolTip(), "Tessivar");
+    QVERIFY(!form.Tray.TrayIcon1->icon().isNull());
 
-    emit form.TrayIcon1->activated(QSystemTrayIcon::Trigger);
+    emit form.Tray.TrayIcon1->activated(QSystemTrayIcon::Trigger);
     QVERIFY(form.isVisible());
     QVERIFY(!form.isMinimized());
     QVERIFY(viewer->isVisible());
-    QVERIFY(!form.TrayIcon1);
+    QVERIFY(!form.Tray.TrayIcon1);
     QCOMPARE(form.pos(), place);
     QCOMPARE(form.Edit1->text(), "/srv/data");
     {
@@ -87,10 +87,10 @@ void TrayTest::onlyLeftClickRestores() {
     TMainForm form;
     ShowForm(form);
     Minimise(form);
-    QTRY_VERIFY(form.TrayIcon1);
-    emit form.TrayIcon1->activated(QSystemTrayIcon::ActivationReason(reason));
+    QTRY_VERIFY(form.Tray.TrayIcon1);
+    emit form.Tray.TrayIcon1->activated(QSystemTrayIcon::ActivationReason(reason));
     QVERIFY(!form.isVisible());
-    QVERIFY(form.TrayIcon1);
+    QVERIFY(form.Tray.TrayIcon1);
 }
 
 void TrayTest::withoutTrayMinimiseStaysPlain() {
@@ -98,12 +98,12 @@ void TrayTest::withoutTrayMinimiseStaysPlain() {
     ScriptedPrompts prompts;
     TMainForm form;
     ShowForm(form);
-    form.TrayAvailable = [] { return false; };
+    form.Tray.Available = [] { return false; };
     Minimise(form);
     QTest::qWait(20);
     QVERIFY(form.isVisible());
     QVERIFY(form.isMinimized());
-    QVERIFY(!form.TrayIcon1);
+    QVERIFY(!form.Tray.TrayIcon1);
 }
 
 void TrayTest::iconMadeAnewEachTime() {
@@ -115,10 +115,10 @@ void TrayTest::iconMadeAnewEachTime() {
     QCOMPARE(prompts.informations(), QStringList{"请输入要备份的文件地址！"});
     for (int round = 0; round < 2; ++round) {
         Minimise(form);
-        QTRY_VERIFY(form.TrayIcon1);
+        QTRY_VERIFY(form.Tray.TrayIcon1);
         QVERIFY(form.FileTimer2->isActive());  // the plan goes on in the tray
-        emit form.TrayIcon1->activated(QSystemTrayIcon::Trigger);
-        QVERIFY(!form.TrayIcon1);
+        emit form.Tray.TrayIcon1->activated(QSystemTrayIcon::Trigger);
+        QVERIFY(!form.Tray.TrayIcon1);
         QVERIFY(form.isVisible());
     }
 }
@@ -137,13 +137,13 @@ void TrayTest::startPlanAtLogin() {
                        ToGb18030("[备份设置]\r\n备份文件源地址=/srv/a\r\n备份文件目的地址=/"
                                  "srv/b\r\n备份频率=星期三;\r\n备份个数=2\r\n")));
     TMainForm form;
-    form.TrayAvailable = [tray] { return tray; };
+    form.Tray.Available = [tray] { return tray; };
     form.StartPlanAtLogin();
     QCOMPARE(form.Edit1->text(), "/srv/a");
     QVERIFY(form.FileTimer2->isActive());
     QCOMPARE(form.PanelText(1), "启动备份计划");
     QCOMPARE(form.isVisible(), !tray);
-    QCOMPARE(form.TrayIcon1 != nullptr, tray);
+    QCOMPARE(form.Tray.TrayIcon1 != nullptr, tray);
     QVERIFY(prompts.shown.empty());
 }
 
