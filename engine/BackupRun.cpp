@@ -124,7 +124,9 @@ std::vector<LeftOutEntry> CopyIntoPlace(const QString& source, const QString& ta
         throw Error(QStringLiteral("Cannot remove the unfinished copy \"%1\" of an earlier run: %2")
                         .arg(FromFsPath(partial), SystemErrorText(error.value())));
     }
-    MeasureSource(ToFsPath(source), control);
+    if (control.watched) {
+        MeasureSource(ToFsPath(source), control);
+    }
     DiskFlush flush(targetPath.parent_path());
     std::vector<LeftOutEntry> leftOut = CopyTree(ToFsPath(source), partial, 0, &control);
     try {
