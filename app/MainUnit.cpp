@@ -362,6 +362,9 @@ void TMainForm::RunStageReached(RunStage stage, const QString& sourceName) {
 
 void TMainForm::RunFinished(const RunReport& report) {
     ProgressTimer->stop();
+    if (report.placed) {
+        taskbar_.show(1);
+    }
     taskbar_.hide();
     Tray.SetTip(kTrayTip);
     if (ending_) {

@@ -12,14 +12,12 @@
 // its operation took, from its first check to its catalogue row, without the start of the
 // process, which the program pays once and cp or rm pay on every run.
 
-#include "FakeFields.h"
 #include "engine/BackupRun.h"
 #include "engine/Catalogue.h"
 #include "engine/Retention.h"
 #include "engine/TaskFolder.h"
 #include "platform/Clock.h"
 #include "platform/Error.h"
-#include "platform/Prompts.h"
 #include "platform/WorkingFiles.h"
 
 #include <QCoreApplication>
@@ -57,22 +55,31 @@ protected:
     QDateTime now() const override { return {kBackupDay, QTime::currentTime()}; }
 };
 
+// Times the run; a run that refused or failed ends the benchmark.
 template <typename Operation>
-void PrintSeconds(Operation operation) {
+void PrintSeconds(const char* what, Operation operation) {
+    RunControl control;
+    RunReport report;
     const auto start = std::chrono::steady_clock::now();
-    operation();
+    operation(control, report);
     const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+    if (!report.refusal.isEmpty() || report.failure) {
+        std::fprintf(stderr, "%s: %s\n", what,
+                     report.failure.value_or(report.refusal).toUtf8().constData());
+        std::exit(2);
+    }
     std::printf("%.3f\n", elapsed.count());
 }
 
 void Backup(const QString& source, const QString& destination) {
     PrepareTaskFolder();
-    FakeFields fields;
-    fields.Edit1 = source;
-    fields.Edit2 = destination;
+    TaskSettings settings;
+    settings.source = source;
+    settings.destination = destination;
     Catalogue catalogue;
-    PrintSeconds([&] { RunBackup(fields, catalogue); });
-    Check(fields.PanelText(1) == QStringLiteral("文件备份完毕！"), "backup");
+    PrintSeconds("backup", [&](RunControl& control, RunReport& report) {
+        RunBackup(settings, catalogue, control, report);
+    });
 }
 
 // A newer row for a copy that is gone leaves the given copy outside the newest one.
@@ -80,9 +87,12 @@ void Prune(const QString& copy) {
     PrepareTaskFolder();
     Catalogue catalogue;
     catalogue.RecordBackup(copy + QStringLiteral("-newer_010102"), kBackupDay.addDays(1));
-    FakeFields fields;
-    fields.SetCount(QStringLiteral("1"), 1.0);
-    PrintSeconds([&] { PruneBackups(fields, catalogue); });
+    TaskSettings settings;
+    settings.countText = QStringLiteral("1");
+    settings.countValue = 1.0;
+    PrintSeconds("prune", [&](RunControl& control, RunReport& report) {
+        PruneBackups(settings, catalogue, control, report);
+    });
     Check(::access(ToFsPath(copy).c_str(), F_OK) != 0, "prune left " + copy.toStdString());
 }
 
@@ -164,28 +174,10 @@ void Noise(const std::string& path, int mebibytes) {
     ::close(fd);
 }
 
-// Prints what a box would show and ends the run: the benchmark never expects one.
-class FailingPrompts : public Prompts {
-public:
-    FailingPrompts() { Prompts::setInstance(this); }
-    ~FailingPrompts() override { Prompts::setInstance(nullptr); }
-    void information(const QString& text) override { Stop(text); }
-    bool confirm(const QString& text) override { Stop(text); }
-    void error(const QString& text) override { Stop(text); }
-    std::optional<QString> chooseFolder(const QString& caption) override { Stop(caption); }
-
-private:
-    [[noreturn]] static void Stop(const QString& text) {
-        std::fprintf(stderr, "unexpected prompt: %s\n", text.toUtf8().constData());
-        std::exit(2);
-    }
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
     QCoreApplication application(argc, argv);
-    FailingPrompts prompts;
     FixedDayClock clock;
     const QStringList args = QCoreApplication::arguments().mid(1);
     const auto arg = [&](int i) { return args.value(i).toStdString(); };

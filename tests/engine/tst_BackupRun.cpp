@@ -1,13 +1,11 @@
 #include "CatalogueRows.h"
-#include "FakeFields.h"
 #include "MockClock.h"
-#include "ScriptedPrompts.h"
 #include "TaskFolder.h"
 #include "TreeTools.h"
 #include "engine/BackupRun.h"
 #include "engine/Catalogue.h"
+#include "engine/Runs.h"
 #include "log/LogFile.h"
-#include "platform/Error.h"
 #include "platform/TreeCopy.h"
 
 #include <QDir>
@@ -30,7 +28,6 @@ private slots:
     void targetPath();
     void emptyField_data();
     void emptyField();
-    void statusShowsBeforeTheCopy();
     void twoRunsOnOneDay();
     void leftovers_data();
     void leftovers();
@@ -41,6 +38,8 @@ private slots:
     void refusedBeforeAnythingIsWritten();
     void brokenCatalogueStopsBeforeTheCopy_data();
     void brokenCatalogueStopsBeforeTheCopy();
+    void plannedBackupPrunesByTheCount_data();
+    void plannedBackupPrunesByTheCount();
 };
 
 namespace {
@@ -51,8 +50,9 @@ const QDateTime kMorning(QDate(2026, 5, 14), QTime(10, 0));
 struct Task {
     TaskFolder folder;
     MockClock clock{kMorning};
-    ScriptedPrompts prompts;
-    FakeFields fields;
+    TaskSettings settings;
+    RunControl control;
+    RunReport report;
 
     Task() {
         QVERIFY(Catalogue::Create());
@@ -61,17 +61,16 @@ struct Task {
     QString text(const QString& relative) const { return folder.path() + u'/' + relative; }
     std::string path(const QString& relative) const { return text(relative).toStdString(); }
 
+    void source(const QString& relative) { settings.source = text(relative); }
+    void destination(const QString& relative) { settings.destination = text(relative); }
     void run() {
         Catalogue catalogue;
-        RunBackup(fields, catalogue);
+        report = {};
+        RunBackup(settings, catalogue, control, report);
     }
     QString runFailure() {
-        try {
-            run();
-        } catch (const Error& error) {
-            return error.message();
-        }
-        return {};
+        run();
+        return report.failure.value_or(QString());
     }
 };
 
@@ -145,7 +144,7 @@ void BackupRunTest::leftOutLine() {
 void BackupRunTest::targetPath_data() {
     QTest::addColumn<QString>("source");
     QTest::addColumn<QString>("destination");
-    QTest::addColumn<QString>("edit3");
+    QTest::addColumn<QString>("sourceName");
     QTest::addColumn<QString>("target");
     QTest::addColumn<QString>("onDisk");
     // Relative to the task folder; the run is given them as absolute paths, except a source
@@ -185,7 +184,7 @@ void BackupRunTest::targetPath_data() {
 void BackupRunTest::targetPath() {
     QFETCH(QString, source);
     QFETCH(QString, destination);
-    QFETCH(QString, edit3);
+    QFETCH(QString, sourceName);
     QFETCH(QString, target);
     QFETCH(QString, onDisk);
     Task task;
@@ -193,17 +192,24 @@ void BackupRunTest::targetPath() {
     BuildReports(task.path("work/reports"), "may");
     QVERIFY(Put(task.path("work/ledger.xls"), "ledger", 0640));
     BuildReports(task.path("reports"), "in the current folder");
-    task.fields.Edit1 = source.contains(u'/') ? task.text(source) : source;
-    task.fields.Edit2 = task.text(destination);
+    task.settings.source = source.contains(u'/') ? task.text(source) : source;
+    task.destination(destination);
+    QStringList stages;  // the copying stage comes before the copy is there
+    task.control.onStage = [&](RunStage stage, const QString& name) {
+        stages << (stage == RunStage::Copying ? "copying " : "other ") + name +
+                      (Exists(task.path(onDisk)) ? " copied" : " not yet");
+    };
     task.run();
     const QString fullTarget = task.text(target);
-    QCOMPARE(task.fields.Edit3, edit3);
-    QCOMPARE(task.fields.Panels[1], QString("文件备份完毕！"));
+    QCOMPARE(stages, QStringList{"copying " + sourceName + " not yet"});
+    QCOMPARE(task.report.sourceName, sourceName);
+    QCOMPARE(task.report.target, fullTarget);
+    QVERIFY(task.report.logged && task.report.catalogued && !task.report.failure);
     QCOMPARE(CatalogueRows(), QStringList{"1|" + fullTarget + "|2026-05-14"});
     QCOMPARE(Describe(task.path(onDisk)), Describe(task.path(source)));
     const QStringList log = LogLines();
     QCOMPARE(log.size(), 1);
-    QVERIFY2(log[0].endsWith("   " + task.fields.Edit1 + "   成功备份至   " + fullTarget),
+    QVERIFY2(log[0].endsWith("   " + task.settings.source + "   成功备份至   " + fullTarget),
              qPrintable(log[0]));
 }
 
@@ -227,39 +233,22 @@ void BackupRunTest::emptyField() {
     QFETCH(QString, destination);
     QFETCH(QString, message);
     Task task;
-    task.fields.Edit1 = source;
-    task.fields.Edit2 = destination;
-    task.fields.Edit3 = "untouched";
-    task.fields.Panels = {"credit", "before"};
+    task.settings.source = source;
+    task.settings.destination = destination;
     task.run();
-    QCOMPARE(task.prompts.informations(), QStringList{message});
-    QVERIFY(task.prompts.errors().isEmpty());
-    QCOMPARE(task.fields.Edit3, QString("untouched"));
-    QCOMPARE(task.fields.Panels[1], QString("before"));
+    QCOMPARE(task.report.refusal, message);
+    QVERIFY(!task.report.failure && !task.report.copyStarted);
+    QVERIFY(task.report.sourceName.isEmpty() && task.report.target.isEmpty());
     QCOMPARE(Entries(task.text("")), (QStringList{"Log", "wenjianming.mdb"}));
     QVERIFY(Entries(task.text("Log")).isEmpty());
     QVERIFY(CatalogueRows().isEmpty());
 }
 
-void BackupRunTest::statusShowsBeforeTheCopy() {
-    Task task;
-    BuildReports(task.path("reports"), "may");
-    task.fields.Edit1 = task.text("reports");
-    task.fields.Edit2 = task.text("bk");
-    QStringList shown;
-    task.fields.onPanel = [&](int panel, const QString& text) {
-        const bool copied = Exists(task.path("bk/reports_260514"));
-        shown << QString("%1 %2 %3").arg(panel).arg(text, copied ? "copied" : "not yet");
-    };
-    task.run();
-    QCOMPARE(shown, (QStringList{"1 文件备份中…… not yet", "1 文件备份完毕！ copied"}));
-}
-
 void BackupRunTest::twoRunsOnOneDay() {
     Task task;
     BuildReports(task.path("reports"), "first run");
-    task.fields.Edit1 = task.text("reports");
-    task.fields.Edit2 = task.text("bk");
+    task.source("reports");
+    task.destination("bk");
     task.run();
     QVERIFY(Put(task.path("reports/2026/may.txt"), "second run"));
     QVERIFY(::unlink(task.path("reports/summary.txt").c_str()) == 0);
@@ -310,8 +299,8 @@ void BackupRunTest::leftovers() {
         QVERIFY(Folder(task.path("bk/" + name)));
         QVERIFY(Put(task.path("bk/" + name + "/mark"), name.toUtf8()));
     }
-    task.fields.Edit1 = task.text("reports");
-    task.fields.Edit2 = task.text("bk");
+    task.source("reports");
+    task.destination("bk");
     task.run();
     QStringList expected{"reports_260514"};
     for (const QString& entry : after) {
@@ -334,8 +323,8 @@ void BackupRunTest::copySetAsideComesBackWhenTheRunFails() {
     QVERIFY(Folder(task.path("bk")));
     QVERIFY(Folder(task.path("bk/.reports_260514.replaced")));
     QVERIFY(Put(task.path("bk/.reports_260514.replaced/old"), "earlier copy"));
-    task.fields.Edit1 = task.text("reports");
-    task.fields.Edit2 = task.text("bk");
+    task.source("reports");
+    task.destination("bk");
     SetCopyFaultInjector([](const std::filesystem::path&) { return ENOSPC; });
     const QString failure = task.runFailure();
     SetCopyFaultInjector({});
@@ -347,8 +336,8 @@ void BackupRunTest::copySetAsideComesBackWhenTheRunFails() {
 void BackupRunTest::failedCopyLeavesNoTrace() {
     Task task;
     BuildReports(task.path("reports"), "good copy");
-    task.fields.Edit1 = task.text("reports");
-    task.fields.Edit2 = task.text("bk");
+    task.source("reports");
+    task.destination("bk");
     task.run();
     const QStringList earlier = Describe(task.path("bk/reports_260514"));
     const QStringList logBefore = LogLines();
@@ -361,6 +350,7 @@ void BackupRunTest::failedCopyLeavesNoTrace() {
     SetCopyFaultInjector({});
     QCOMPARE(failure,
              "Cannot copy \"" + task.text("reports/summary.txt") + "\": Input/output error");
+    QVERIFY(task.report.failedStep == RunReport::Step::Copy && !task.report.placed);
     QCOMPARE(Describe(task.path("bk/reports_260514")), earlier);
     QCOMPARE(Entries(task.text("bk")), QStringList{"reports_260514"});
     QCOMPARE(CatalogueRows().size(), 1);
@@ -382,15 +372,15 @@ void BackupRunTest::fullDiskLeavesNoTrace() {
     for (int i = 0; i < 6; ++i) {
         QVERIFY(Put(task.path("reports/part") + std::to_string(i), QByteArray(300 * 1024, 'x')));
     }
-    task.fields.Edit1 = task.text("reports");
-    task.fields.Edit2 = task.text("small/bk");
+    task.source("reports");
+    task.destination("small/bk");
     const QString failure = task.runFailure();
     QVERIFY2(failure.startsWith("Cannot copy \"" + task.text("reports/part")), qPrintable(failure));
     QVERIFY2(failure.endsWith("\": No space left on device"), qPrintable(failure));
     QVERIFY(Entries(task.text("small/bk")).isEmpty());
     QVERIFY(CatalogueRows().isEmpty());
     QVERIFY(LogLines().isEmpty());
-    QCOMPARE(task.fields.Panels[1], QString("文件备份中……"));
+    QVERIFY(task.report.copyStarted && !task.report.placed);
 }
 
 void BackupRunTest::refusedBeforeAnythingIsWritten_data() {
@@ -425,11 +415,11 @@ void BackupRunTest::refusedBeforeAnythingIsWritten() {
     QVERIFY(::symlink("reports", task.path("link-to-reports").c_str()) == 0);
     QVERIFY(::symlink("nowhere", task.path("dangling").c_str()) == 0);
     const QStringList before = Describe(task.path(""), false);
-    task.fields.Edit1 = task.text(source);
-    task.fields.Edit2 = task.text(destination);
-    QCOMPARE(task.runFailure(), message.arg(task.fields.Edit1, task.fields.Edit2));
+    task.source(source);
+    task.destination(destination);
+    QCOMPARE(task.runFailure(), message.arg(task.settings.source, task.settings.destination));
     QCOMPARE(Describe(task.path(""), false), before);
-    QVERIFY(task.fields.Panels[1].isEmpty());
+    QVERIFY(task.report.failedStep == RunReport::Step::Copy && !task.report.copyStarted);
 }
 
 void BackupRunTest::brokenCatalogueStopsBeforeTheCopy_data() {
@@ -451,12 +441,45 @@ void BackupRunTest::brokenCatalogueStopsBeforeTheCopy() {
         file.write(catalogue);
     }
     BuildReports(task.path("reports"), "may");
-    task.fields.Edit1 = task.text("reports");
-    task.fields.Edit2 = task.text("bk");
+    task.source("reports");
+    task.destination("bk");
     const QStringList before = Describe(task.path(""), false);
     QCOMPARE(task.runFailure(), message);
     QCOMPARE(Describe(task.path(""), false), before);
-    QVERIFY(LogLines().isEmpty());
+    QVERIFY(LogLines().isEmpty() && !task.report.copyStarted);
+}
+
+void BackupRunTest::plannedBackupPrunesByTheCount_data() {
+    QTest::addColumn<QString>("count");  // its text; its value is 1 throughout
+    QTest::addColumn<bool>("sourceThere");
+    QTest::addColumn<bool>("prunes");
+    QTest::newRow("a count") << "1" << true << true;
+    QTest::newRow("a count among blanks") << " 1 " << true << true;
+    QTest::newRow("emptied") << "" << true << false;
+    QTest::newRow("only blanks") << "   " << true << false;
+    QTest::newRow("the backup fails") << "1" << false << false;
+}
+
+void BackupRunTest::plannedBackupPrunesByTheCount() {
+    QFETCH(QString, count);
+    QFETCH(bool, sourceThere);
+    QFETCH(bool, prunes);
+    Task task;
+    if (sourceThere) {
+        BuildReports(task.path("reports"), "may");
+    }
+    const QString old = task.text("bk/reports_260513");
+    QVERIFY(QDir().mkpath(old));
+    Catalogue().RecordBackup(old, kMorning.date().addDays(-1));
+    task.source("reports");
+    task.destination("bk");
+    task.settings.countText = count;
+    task.settings.countValue = 1;
+    const RunReport report = PlannedBackup(task.settings, task.control);
+    QCOMPARE(report.catalogued, sourceThere);
+    QCOMPARE(report.pruningRan, prunes);
+    QCOMPARE(QDir(old).exists(), !prunes);
+    QCOMPARE(CataloguePaths().size(), prunes || !sourceThere ? 1 : 2);
 }
 
 QTEST_GUILESS_MAIN(BackupRunTest)

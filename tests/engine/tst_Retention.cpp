@@ -1,11 +1,8 @@
 #include "CatalogueRows.h"
-#include "FakeFields.h"
-#include "ScriptedPrompts.h"
 #include "TaskFolder.h"
 #include "TreeTools.h"
 #include "engine/Catalogue.h"
 #include "engine/Retention.h"
-#include "platform/Error.h"
 
 #include <QDir>
 #include <QRegularExpression>
@@ -43,12 +40,16 @@ const QDate kToday(2026, 5, 14);
 
 struct Task {
     TaskFolder folder;
-    ScriptedPrompts prompts;
-    FakeFields fields;
+    TaskSettings settings;
+    RunReport report;
 
     Task() {
         QVERIFY(Catalogue::Create());
-        fields.SetCount("3", 3);
+        count("3", 3);
+    }
+    void count(const QString& text, std::optional<double> value) {
+        settings.countText = text;
+        settings.countValue = value;
     }
     QString text(const QString& relative) const { return folder.path() + u'/' + relative; }
     std::string path(const QString& relative) const { return text(relative).toStdString(); }
@@ -67,7 +68,12 @@ struct Task {
     }
     void prune() {
         Catalogue catalogue;
-        PruneBackups(fields, catalogue);
+        prune(catalogue);
+    }
+    void prune(Catalogue& catalogue) {
+        RunControl control;
+        report = {};
+        PruneBackups(settings, catalogue, control, report);
     }
 };
 
@@ -113,7 +119,8 @@ void RetentionTest::keepsTheNewestThree() {
     QCOMPARE(CataloguePaths(), copies.mid(2));
     QCOMPARE(QDir(task.text("bk")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
              (QStringList{"reports_260512", "reports_260513", "reports_260514"}));
-    QVERIFY(task.prompts.shown.empty());
+    QCOMPARE(task.report.pruned, copies.mid(0, 2));
+    QVERIFY(task.report.pruningRan && !task.report.failure);
 }
 
 void RetentionTest::tiesAtTheNthPlaceBothStay() {
@@ -123,7 +130,7 @@ void RetentionTest::tiesAtTheNthPlaceBothStay() {
     const QString a = task.copy("bk/reports_260512", 2);
     const QString b = task.copy("other/reports_260512", 2);
     const QString c = task.copy("bk/reports_260514", 0);
-    task.fields.SetCount("2", 2);
+    task.count("2", 2);
     task.prune();
     QCOMPARE(CataloguePaths(), (QStringList{a, b, c}));
     QVERIFY(!Exists(task.path("bk/reports_260510")));
@@ -195,7 +202,7 @@ void RetentionTest::goneOrLinkedCopies() {
     QCOMPARE(CataloguePaths().size(), 3);
     QVERIFY(!Exists(task.path("bk/link_260501")));
     QCOMPARE(Content(task.path("precious/data")), QByteArray("keep me"));
-    QVERIFY(task.prompts.shown.empty());
+    QVERIFY(task.report.pruned.contains(task.text("bk/link_260501")) && !task.report.failure);
 }
 
 void RetentionTest::theSourceIsNeverPruned_data() {
@@ -209,7 +216,7 @@ void RetentionTest::theSourceIsNeverPruned() {
     Task task;
     const QString old = task.copy("bk/photos_260101", 30);
     QVERIFY(QDir().mkpath(task.text(source)));
-    task.fields.Edit1 = task.text(source);
+    task.settings.source = task.text(source);
     task.copy("bk/a_260512", 2);
     task.copy("bk/a_260513", 1);
     task.copy("bk/a_260514", 0);
@@ -248,8 +255,9 @@ void RetentionTest::guardStopsBelowOne() {
     for (int daysAgo = 5; daysAgo >= 0; --daysAgo) {
         task.copy(QString("bk/a_%1").arg(260514 - daysAgo), daysAgo);
     }
-    task.fields.SetCount(text, value);
+    task.count(text, value);
     task.prune();
+    QVERIFY(!task.report.pruningRan);
     QCOMPARE(CatalogueRows().size(), 6);
     QCOMPARE(QDir(task.text("bk")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size(), 6);
 }
@@ -273,18 +281,15 @@ void RetentionTest::countThatIsNotAWholeNumber() {
     for (int daysAgo = 3; daysAgo >= 0; --daysAgo) {
         task.copy(QString("bk/a_%1").arg(260514 - daysAgo), daysAgo);
     }
-    task.fields.SetCount(text, value);
-    QString failure;
-    try {
-        task.prune();
-    } catch (const Error& error) {
-        failure = error.message();
-    }
+    task.count(text, value);
+    task.prune();
+    const QString failure = task.report.failure.value_or(QString());
     if (accepted) {
         QVERIFY2(failure.isEmpty(), qPrintable(failure));
         QCOMPARE(CatalogueRows().size(), 2);
     } else {
         QCOMPARE(failure, "The backup count \"" + text + "\" is not a whole number of at least 1");
+        QVERIFY(task.report.failedStep == RunReport::Step::Pruning);
         QCOMPARE(CatalogueRows().size(), 4);
         QCOMPARE(QDir(task.text("bk")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size(), 4);
     }
@@ -319,7 +324,7 @@ void RetentionTest::rowsWithoutADay() {
         QVERIFY(QSqlQuery(db).exec("insert into wenjianming (wenjianming, shijian) values ('" +
                                    copy + "', " + value + ")"));
     }
-    task.fields.SetCount("2", 2);
+    task.count("2", 2);
     task.prune();
     QStringList left;
     for (const QString& row : CatalogueRows()) {
@@ -346,10 +351,12 @@ void RetentionTest::failedCommitIsRolledBack() {
     QVERIFY(reader.open());
     QSqlQuery read(reader);
     QVERIFY(read.exec("BEGIN") && read.exec("select count(*) from wenjianming") && read.next());
-    QVERIFY_THROWS_EXCEPTION(Error, PruneBackups(task.fields, catalogue));
+    task.prune(catalogue);
+    QVERIFY(task.report.failure && task.report.failedStep == RunReport::Step::Pruning);
     read.exec("COMMIT");
     QCOMPARE(CatalogueRows().size(), 4);
-    PruneBackups(task.fields, catalogue);
+    task.prune(catalogue);
+    QVERIFY(!task.report.failure);
     QCOMPARE(CatalogueRows().size(), 3);
 }
 

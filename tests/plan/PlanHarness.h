@@ -3,6 +3,7 @@
 #include <QDateTime>
 #include <QTimeZone>
 #include <algorithm>
+#include <functional>
 #include <utility>
 #include <vector>
 
@@ -40,7 +41,8 @@ public:
 };
 
 // The plan with a mock clock and plain fields: a source, a destination, 8:30, a count of 3
-// and no day ticked. Every run records the clock it saw.
+// and no day ticked. A tick is FileTimer2Timer's: at the moment it starts a run, which only
+// records the clock it saw, and ends it.
 class PlanHarness {
 public:
     explicit PlanHarness(const QDateTime& start) : clock(start) {
@@ -54,16 +56,17 @@ public:
     RecordingFields fields;
     PlanSchedule plan;
     std::vector<QDateTime> runs;
-    int prunes = 0;
     std::function<void()> insideRun;
-    std::function<void()> insidePrune;
-    RunOutcome outcome;  // of the last tick
+    bool runsFail = false;  // each run ends with an error
 
     void tick() {
-        outcome = plan.Tick(fields, [this] {
-            return RunPlanned(
-                fields, [this] { run(); }, [this] { prune(); });
-        });
+        if (plan.Tick(fields)) {
+            runs.push_back(Clock::currentDateTime());
+            if (insideRun) {
+                insideRun();
+            }
+            plan.RunEnded(fields, runsFail);
+        }
     }
     void tickAt(const QDateTime& time) {
         clock.set(time);
@@ -93,20 +96,6 @@ public:
     void tickDays(std::initializer_list<int> days) {
         for (int day : days) {
             fields.Days.at(day) = true;
-        }
-    }
-
-private:
-    void run() {
-        runs.push_back(Clock::currentDateTime());
-        if (insideRun) {
-            insideRun();
-        }
-    }
-    void prune() {
-        ++prunes;
-        if (insidePrune) {
-            insidePrune();
         }
     }
 };

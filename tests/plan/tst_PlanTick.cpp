@@ -1,7 +1,8 @@
 #include <QTest>
 
 #include "PlanHarness.h"
-#include "platform/Error.h"
+#include "engine/BackupRun.h"
+#include "plan/PlannedRun.h"
 
 using ButtonWrites = std::vector<std::pair<PlanButton, bool>>;
 
@@ -44,13 +45,12 @@ private slots:
 
     void untickingTodayWithoutSavingStopsTheRun();
     void laterTimeWithoutSavingMovesTheRun();
-    void countDecidesThePruning_data();
-    void countDecidesThePruning();
 
     void buttonsDisabledWhileTheRunExecutes();
     void tickWithoutRunOnlyEnablesTheButtons();
-    void failure_data();
-    void failure();
+    void failedRunKeepsTheButtonsDisabled();
+    void outcome_data();
+    void outcome();
 };
 
 void PlanTickTest::dayList_data() {
@@ -110,7 +110,6 @@ void PlanTickTest::emptySourceOrDestinationDoesNothing() {
 
     h.sweep(At(kMonday, 8, 29, 0, 500), At(kMonday, 8, 31, 0));
     QVERIFY(h.runs.empty());
-    QCOMPARE(h.prunes, 0);
     QCOMPARE(h.fields.DayList, QStringLiteral("星期五;"));
     QVERIFY(h.fields.buttonWrites.empty());
 }
@@ -157,35 +156,13 @@ void PlanTickTest::laterTimeWithoutSavingMovesTheRun() {
     QCOMPARE(h.runs, std::vector<QDateTime>{At(kMonday, 9, 14, 50, 100)});
 }
 
-void PlanTickTest::countDecidesThePruning_data() {
-    QTest::addColumn<QString>("count");
-    QTest::addColumn<int>("prunes");
-    QTest::newRow("a count") << "3" << 1;
-    QTest::newRow("a count among blanks") << " 5 " << 1;
-    QTest::newRow("emptied") << "" << 0;
-    QTest::newRow("only blanks") << "   " << 0;
-}
-
-void PlanTickTest::countDecidesThePruning() {
-    QFETCH(QString, count);
-    QFETCH(int, prunes);
-    MondayPlan h;
-    h.fields.Count = count;  // as typed after the plan was started
-    h.tickTheMoment();
-    QCOMPARE(h.runs.size(), size_t(1));
-    QCOMPARE(h.prunes, prunes);
-}
-
 void PlanTickTest::buttonsDisabledWhileTheRunExecutes() {
     MondayPlan h;
     ButtonWrites seenInRun;
-    ButtonWrites seenInPrune;
     h.insideRun = [&] { seenInRun = h.fields.buttonWrites; };
-    h.insidePrune = [&] { seenInPrune = h.fields.buttonWrites; };
     h.tickTheMoment();
 
     QCOMPARE(seenInRun, kDisableAll);
-    QCOMPARE(seenInPrune, kDisableAll);
     QCOMPARE(h.fields.buttonWrites, Then(kDisableAll, kEnableAll));
     QVERIFY(h.fields.AllPlanButtons(true));
 }
@@ -198,23 +175,10 @@ void PlanTickTest::tickWithoutRunOnlyEnablesTheButtons() {
     QVERIFY(h.runs.empty());
 }
 
-void PlanTickTest::failure_data() {
-    QTest::addColumn<bool>("inRun");
-    QTest::newRow("the run throws") << true;
-    QTest::newRow("the pruning throws") << false;
-}
-
-void PlanTickTest::failure() {
-    QFETCH(bool, inRun);
+void PlanTickTest::failedRunKeepsTheButtonsDisabled() {
     MondayPlan h;
-    const auto fail = [] { throw Error(QStringLiteral("Cannot create file \"/backups\".")); };
-    (inRun ? h.insideRun : h.insidePrune) = fail;
-
+    h.runsFail = true;
     h.tickTheMoment();
-    QVERIFY(h.outcome.failed);
-    QCOMPARE(h.outcome.boxes.size(), size_t(1));
-    QCOMPARE(h.outcome.boxes[0].text, QStringLiteral("Cannot create file \"/backups\"."));
-    QCOMPARE(h.prunes, inRun ? 0 : 1);
     QVERIFY(h.fields.AllPlanButtons(false));
 
     // Still disabled after a tick on a day that is not ticked, enabled by the next ticked one,
@@ -226,6 +190,51 @@ void PlanTickTest::failure() {
     h.tickAt(At(kMonday, 8, 29, 52, 500));
     QVERIFY(h.fields.AllPlanButtons(true));
     QCOMPARE(h.runs.size(), size_t(1));
+}
+
+void PlanTickTest::outcome_data() {
+    QTest::addColumn<QString>("refusal");
+    QTest::addColumn<bool>("catalogued");
+    QTest::addColumn<int>("leftOut");
+    QTest::addColumn<QString>("failure");  // empty: none
+    QTest::addColumn<bool>("stopped");
+    QTest::addColumn<QStringList>("boxes");  // "i " or "e " and the text
+    const QString notice = "i " + LeftOutNotice(2);
+    QTest::newRow("done") << "" << true << 0 << "" << false << QStringList{};
+    QTest::newRow("refused") << "请输入要备份的文件地址！" << false << 0 << "" << false
+                             << QStringList{"i 请输入要备份的文件地址！"};
+    QTest::newRow("entries left out") << "" << true << 2 << "" << false << QStringList{notice};
+    QTest::newRow("copy failed") << "" << false << 0 << "Cannot create file \"/backups\"." << false
+                                 << QStringList{"e Cannot create file \"/backups\"."};
+    QTest::newRow("left out, row not written") << "" << false << 2 << "database is locked" << false
+                                               << QStringList{"e database is locked."};
+    QTest::newRow("left out, pruning failed") << "" << true << 2 << "Cannot delete" << false
+                                              << QStringList{notice, "e Cannot delete."};
+    QTest::newRow("stopped") << "" << true << 2 << "" << true << QStringList{};
+}
+
+void PlanTickTest::outcome() {
+    QFETCH(QString, refusal);
+    QFETCH(bool, catalogued);
+    QFETCH(int, leftOut);
+    QFETCH(QString, failure);
+    QFETCH(bool, stopped);
+    QFETCH(QStringList, boxes);
+    RunReport report;
+    report.refusal = refusal;
+    report.placed = report.logged = report.catalogued = catalogued;
+    report.leftOut.assign(leftOut, {"a", LeftOutReason::Name});
+    if (!failure.isEmpty()) {
+        report.failure = failure;
+    }
+    report.stopped = stopped;
+    const RunOutcome outcome = OutcomeOf(report);
+    QStringList shown;
+    for (const HeldBox& box : outcome.boxes) {
+        shown << (box.kind == HeldBox::Kind::Information ? "i " : "e ") + box.text;
+    }
+    QCOMPARE(shown, boxes);
+    QCOMPARE(outcome.failed, !failure.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(PlanTickTest)
