@@ -43,31 +43,6 @@ void ShowApplicationError(const QString& text) {
     Prompts::instance().error(WithFullStop(text));
 }
 
-HoldBoxes::HoldBoxes() : previous_(currentPrompts) {
-    currentPrompts = this;
-}
-
-HoldBoxes::~HoldBoxes() {
-    currentPrompts = previous_;
-}
-
-void HoldBoxes::information(const QString& text) {
-    boxes.push_back({HeldBox::Kind::Information, text});
-}
-
-bool HoldBoxes::confirm(const QString& text) {
-    qWarning().noquote() << text;
-    return false;
-}
-
-void HoldBoxes::error(const QString& text) {
-    boxes.push_back({HeldBox::Kind::Error, text});
-}
-
-std::optional<QString> HoldBoxes::chooseFolder(const QString&) {
-    return std::nullopt;
-}
-
 void ShowBoxes(const std::vector<HeldBox>& boxes) {
     for (const HeldBox& box : boxes) {
         if (box.kind == HeldBox::Kind::Error) {

@@ -41,26 +41,5 @@ struct HeldBox {
     QString text;
 };
 
-// While it lives, the information and error boxes asked for are kept, in order, instead of
-// shown; a question is answered No and the folder chooser chooses nothing. The prompts in
-// place before come back when it ends.
-class HoldBoxes final : public Prompts {
-public:
-    HoldBoxes();
-    ~HoldBoxes() override;
-    HoldBoxes(const HoldBoxes&) = delete;
-    HoldBoxes& operator=(const HoldBoxes&) = delete;
-
-    void information(const QString& text) override;
-    bool confirm(const QString& text) override;
-    void error(const QString& text) override;
-    std::optional<QString> chooseFolder(const QString& caption) override;
-
-    std::vector<HeldBox> boxes;
-
-private:
-    Prompts* previous_;
-};
-
 // Shows held boxes, in order, through the prompts in place.
 void ShowBoxes(const std::vector<HeldBox>& boxes);

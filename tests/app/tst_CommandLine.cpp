@@ -119,7 +119,8 @@ void CommandLineTest::exitCodes_data() {
     QTest::addColumn<QString>("text");  // %1: the task folder, %2: the target
     QTest::newRow("no source") << "no source" << 1 << "The source \"%1/source\" does not exist.\n";
     QTest::newRow("log fails") << "log" << 3 << "已生成备份“%2”，但写入操作日志失败：\nCannot";
-    QTest::newRow("pruning fails") << "count" << 3 << "已生成备份“%2”，但清理旧备份失败：\nThe backup count";
+    QTest::newRow("pruning fails")
+        << "count" << 3 << "已生成备份“%2”，但清理旧备份失败：\nThe backup count";
     QTest::newRow("stopped waiting") << "stop" << 1 << "备份已中止，未生成新的备份！\n";
 }
 

@@ -6,9 +6,11 @@
 
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QSqlDatabase>
 #include <QSqlQuery>
@@ -297,11 +299,14 @@ void MainFormTest::closeQuestion_data() {
     QTest::addColumn<qint64>("sinceCommit");  // ms since the session manager's request; -1: none
     QTest::addColumn<bool>("asked");
     QTest::addColumn<bool>("closes");
-    QTest::newRow("Yes") << true << -1LL << true << true;
+    QTest::addColumn<bool>("duringRun");  // a manual run waits for another's lock meanwhile
+    QTest::newRow("Yes") << true << -1LL << true << true << false;
     // Esc and closing the box both come back as "not Yes".
-    QTest::newRow("No, Esc or box closed") << false << -1LL << true << false;
-    QTest::newRow("the log-off's own close") << false << 4000LL << false << true;
-    QTest::newRow("after a cancelled log-off") << false << 6000LL << true << false;
+    QTest::newRow("No, Esc or box closed") << false << -1LL << true << false << false;
+    QTest::newRow("the log-off's own close") << false << 4000LL << false << true << false;
+    QTest::newRow("after a cancelled log-off") << false << 6000LL << true << false << false;
+    QTest::newRow("Yes during a run") << true << -1LL << true << true << true;
+    QTest::newRow("log-off during a run") << false << 4000LL << false << true << true;
 }
 
 void MainFormTest::closeQuestion() {
@@ -309,6 +314,7 @@ void MainFormTest::closeQuestion() {
     QFETCH(qint64, sinceCommit);
     QFETCH(bool, asked);
     QFETCH(bool, closes);
+    QFETCH(bool, duringRun);
     TaskFolder task;
     ScriptedPrompts prompts;
     MockClock clock(QDateTime(QDate(2024, 1, 1), QTime(9, 0)));
@@ -319,6 +325,17 @@ void MainFormTest::closeQuestion() {
     QVERIFY(QTest::qWaitForWindowExposed(&form));
     form.Button8Click();
     prompts.shown.clear();
+    QProcess holder;
+    if (duringRun) {
+        QDir().mkpath("source");
+        form.Edit1->setText(task.file("source"));
+        form.Edit2->setText(task.file("copies"));
+        holder.start("flock", {".tessivar.lock", "sleep", "10"});
+        QVERIFY(holder.waitForStarted());
+        QTest::qWait(300);
+        form.Button10Click();
+        QTRY_VERIFY(form.PanelText(1).startsWith("等待"));
+    }
     if (sinceCommit >= 0) {
         form.SessionCommitting();
         clock.advance(sinceCommit);
@@ -329,7 +346,13 @@ void MainFormTest::closeQuestion() {
     QCOMPARE(prompts.texts(ScriptedPrompts::Kind::Confirm),
              asked ? QStringList({"您确定要退出该系统吗？"}) : QStringList());
     QCOMPARE(event.isAccepted(), closes);
-    QCOMPARE(ended, closes ? 1 : 0);
+    // A run in progress stops first: the window goes at once, the program when it has.
+    QCOMPARE(form.isVisible(), !(closes && duringRun));
+    QTRY_COMPARE_WITH_TIMEOUT(ended, closes ? 1 : 0, 2000);
+    QVERIFY(!form.RunInProgress());
+    QVERIFY(!QFileInfo::exists("copies"));
+    holder.kill();
+    holder.waitForFinished();
     QCOMPARE(form.FileTimer2->isActive(), true);
     prompts.confirmAnswers.clear();
 }
