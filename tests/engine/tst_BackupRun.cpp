@@ -36,8 +36,6 @@ private slots:
     void fullDiskLeavesNoTrace();
     void refusedBeforeAnythingIsWritten_data();
     void refusedBeforeAnythingIsWritten();
-    void brokenCatalogueStopsBeforeTheCopy_data();
-    void brokenCatalogueStopsBeforeTheCopy();
     void plannedBackupPrunesByTheCount_data();
     void plannedBackupPrunesByTheCount();
 };
@@ -61,8 +59,10 @@ struct Task {
     QString text(const QString& relative) const { return folder.path() + u'/' + relative; }
     std::string path(const QString& relative) const { return text(relative).toStdString(); }
 
-    void source(const QString& relative) { settings.source = text(relative); }
-    void destination(const QString& relative) { settings.destination = text(relative); }
+    void paths(const QString& source, const QString& destination) {
+        settings.source = text(source);
+        settings.destination = text(destination);
+    }
     void run() {
         Catalogue catalogue;
         report = {};
@@ -193,7 +193,7 @@ void BackupRunTest::targetPath() {
     QVERIFY(Put(task.path("work/ledger.xls"), "ledger", 0640));
     BuildReports(task.path("reports"), "in the current folder");
     task.settings.source = source.contains(u'/') ? task.text(source) : source;
-    task.destination(destination);
+    task.settings.destination = task.text(destination);
     QStringList stages;  // the copying stage comes before the copy is there
     task.control.onStage = [&](RunStage stage, const QString& name) {
         stages << (stage == RunStage::Copying ? "copying " : "other ") + name +
@@ -237,8 +237,7 @@ void BackupRunTest::emptyField() {
     task.settings.destination = destination;
     task.run();
     QCOMPARE(task.report.refusal, message);
-    QVERIFY(!task.report.failure && !task.report.copyStarted);
-    QVERIFY(task.report.sourceName.isEmpty() && task.report.target.isEmpty());
+    QVERIFY(!task.report.failure && !task.report.copyStarted && task.report.target.isEmpty());
     QCOMPARE(Entries(task.text("")), (QStringList{"Log", "wenjianming.mdb"}));
     QVERIFY(Entries(task.text("Log")).isEmpty());
     QVERIFY(CatalogueRows().isEmpty());
@@ -247,8 +246,7 @@ void BackupRunTest::emptyField() {
 void BackupRunTest::twoRunsOnOneDay() {
     Task task;
     BuildReports(task.path("reports"), "first run");
-    task.source("reports");
-    task.destination("bk");
+    task.paths("reports", "bk");
     task.run();
     QVERIFY(Put(task.path("reports/2026/may.txt"), "second run"));
     QVERIFY(::unlink(task.path("reports/summary.txt").c_str()) == 0);
@@ -299,8 +297,7 @@ void BackupRunTest::leftovers() {
         QVERIFY(Folder(task.path("bk/" + name)));
         QVERIFY(Put(task.path("bk/" + name + "/mark"), name.toUtf8()));
     }
-    task.source("reports");
-    task.destination("bk");
+    task.paths("reports", "bk");
     task.run();
     QStringList expected{"reports_260514"};
     for (const QString& entry : after) {
@@ -323,8 +320,7 @@ void BackupRunTest::copySetAsideComesBackWhenTheRunFails() {
     QVERIFY(Folder(task.path("bk")));
     QVERIFY(Folder(task.path("bk/.reports_260514.replaced")));
     QVERIFY(Put(task.path("bk/.reports_260514.replaced/old"), "earlier copy"));
-    task.source("reports");
-    task.destination("bk");
+    task.paths("reports", "bk");
     SetCopyFaultInjector([](const std::filesystem::path&) { return ENOSPC; });
     const QString failure = task.runFailure();
     SetCopyFaultInjector({});
@@ -336,8 +332,7 @@ void BackupRunTest::copySetAsideComesBackWhenTheRunFails() {
 void BackupRunTest::failedCopyLeavesNoTrace() {
     Task task;
     BuildReports(task.path("reports"), "good copy");
-    task.source("reports");
-    task.destination("bk");
+    task.paths("reports", "bk");
     task.run();
     const QStringList earlier = Describe(task.path("bk/reports_260514"));
     const QStringList logBefore = LogLines();
@@ -372,8 +367,7 @@ void BackupRunTest::fullDiskLeavesNoTrace() {
     for (int i = 0; i < 6; ++i) {
         QVERIFY(Put(task.path("reports/part") + std::to_string(i), QByteArray(300 * 1024, 'x')));
     }
-    task.source("reports");
-    task.destination("small/bk");
+    task.paths("reports", "small/bk");
     const QString failure = task.runFailure();
     QVERIFY2(failure.startsWith("Cannot copy \"" + task.text("reports/part")), qPrintable(failure));
     QVERIFY2(failure.endsWith("\": No space left on device"), qPrintable(failure));
@@ -386,100 +380,87 @@ void BackupRunTest::fullDiskLeavesNoTrace() {
 void BackupRunTest::refusedBeforeAnythingIsWritten_data() {
     QTest::addColumn<QString>("source");
     QTest::addColumn<QString>("destination");
+    QTest::addColumn<QByteArray>("catalogue");  // in place of the one made (null); "-": none
     QTest::addColumn<QString>("message");
     const QString inside = "The destination folder \"%2\" lies inside the source \"%1\"";
+    const QString missing = "The source \"%1\" does not exist";
+    const QByteArray made;
     QTest::newRow("destination is the source") << "reports"
-                                               << "reports" << inside;
+                                               << "reports" << made << inside;
     QTest::newRow("destination inside") << "reports"
-                                        << "reports/bk" << inside;
+                                        << "reports/bk" << made << inside;
     QTest::newRow("destination inside, not there yet") << "reports"
-                                                       << "reports/new/bk" << inside;
+                                                       << "reports/new/bk" << made << inside;
     QTest::newRow("through a link") << "reports"
-                                    << "link-to-reports/bk" << inside;
+                                    << "link-to-reports/bk" << made << inside;
     QTest::newRow("source ending in /") << "reports/"
-                                        << "reports" << inside;
+                                        << "reports" << made << inside;
     QTest::newRow("missing source") << "gone"
-                                    << "bk"
-                                    << "The source \"%1\" does not exist";
+                                    << "bk" << made << missing;
     QTest::newRow("dangling link") << "dangling"
-                                   << "bk"
-                                   << "The source \"%1\" does not exist";
+                                   << "bk" << made << missing;
+    QTest::newRow("no catalogue") << "reports"
+                                  << "bk" << QByteArray("-") << "unable to open database file";
+    QTest::newRow("catalogue not a database")
+        << "reports"
+        << "bk" << QByteArray(4096, 'x') << "file is not a database";
+    QTest::newRow("catalogue without its table")
+        << "reports"
+        << "bk" << QByteArray("") << "no such table: wenjianming";
 }
 
 void BackupRunTest::refusedBeforeAnythingIsWritten() {
     QFETCH(QString, source);
     QFETCH(QString, destination);
+    QFETCH(QByteArray, catalogue);
     QFETCH(QString, message);
     Task task;
+    QFile file("wenjianming.mdb");
+    QVERIFY(catalogue.isNull() || file.remove());
+    QVERIFY(catalogue.isNull() || catalogue == "-" ||
+            (file.open(QIODevice::WriteOnly) && file.write(catalogue) == catalogue.size()));
+    file.close();
     BuildReports(task.path("reports"), "may");
     QVERIFY(::symlink("reports", task.path("link-to-reports").c_str()) == 0);
     QVERIFY(::symlink("nowhere", task.path("dangling").c_str()) == 0);
     const QStringList before = Describe(task.path(""), false);
-    task.source(source);
-    task.destination(destination);
-    QCOMPARE(task.runFailure(), message.arg(task.settings.source, task.settings.destination));
-    QCOMPARE(Describe(task.path(""), false), before);
-    QVERIFY(task.report.failedStep == RunReport::Step::Copy && !task.report.copyStarted);
-}
-
-void BackupRunTest::brokenCatalogueStopsBeforeTheCopy_data() {
-    QTest::addColumn<QByteArray>("catalogue");  // bytes of wenjianming.mdb; null: no file
-    QTest::addColumn<QString>("message");
-    QTest::newRow("missing") << QByteArray() << "unable to open database file";
-    QTest::newRow("not a database") << QByteArray(4096, 'x') << "file is not a database";
-    QTest::newRow("no table") << QByteArray("") << "no such table: wenjianming";
-}
-
-void BackupRunTest::brokenCatalogueStopsBeforeTheCopy() {
-    QFETCH(QByteArray, catalogue);
-    QFETCH(QString, message);
-    Task task;
-    QVERIFY(QFile::remove("wenjianming.mdb"));
-    if (!catalogue.isNull()) {
-        QFile file("wenjianming.mdb");
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(catalogue);
-    }
-    BuildReports(task.path("reports"), "may");
-    task.source("reports");
-    task.destination("bk");
-    const QStringList before = Describe(task.path(""), false);
-    QCOMPARE(task.runFailure(), message);
+    task.paths(source, destination);
+    QCOMPARE(task.runFailure(),
+             message.replace("%1", task.settings.source).replace("%2", task.settings.destination));
     QCOMPARE(Describe(task.path(""), false), before);
     QVERIFY(LogLines().isEmpty() && !task.report.copyStarted);
+    QVERIFY(task.report.failedStep == RunReport::Step::Copy);
 }
 
 void BackupRunTest::plannedBackupPrunesByTheCount_data() {
     QTest::addColumn<QString>("count");  // its text; its value is 1 throughout
-    QTest::addColumn<bool>("sourceThere");
-    QTest::addColumn<bool>("prunes");
-    QTest::newRow("a count") << "1" << true << true;
-    QTest::newRow("a count among blanks") << " 1 " << true << true;
-    QTest::newRow("emptied") << "" << true << false;
-    QTest::newRow("only blanks") << "   " << true << false;
-    QTest::newRow("the backup fails") << "1" << false << false;
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<QStringList>("copies");  // in bk and catalogued after the run
+    const QStringList both{"reports_260513", "reports_260514"};
+    QTest::newRow("a count") << "1"
+                             << "reports" << both.mid(1);
+    QTest::newRow("a count among blanks") << " 1 "
+                                          << "reports" << both.mid(1);
+    QTest::newRow("only blanks") << "   "
+                                 << "reports" << both;
+    QTest::newRow("the backup fails") << "1"
+                                      << "gone" << both.mid(0, 1);
 }
 
 void BackupRunTest::plannedBackupPrunesByTheCount() {
     QFETCH(QString, count);
-    QFETCH(bool, sourceThere);
-    QFETCH(bool, prunes);
+    QFETCH(QString, source);
+    QFETCH(QStringList, copies);
     Task task;
-    if (sourceThere) {
-        BuildReports(task.path("reports"), "may");
-    }
-    const QString old = task.text("bk/reports_260513");
-    QVERIFY(QDir().mkpath(old));
-    Catalogue().RecordBackup(old, kMorning.date().addDays(-1));
-    task.source("reports");
-    task.destination("bk");
+    BuildReports(task.path("reports"), "may");
+    QVERIFY(QDir().mkpath(task.text("bk/reports_260513")));
+    Catalogue().RecordBackup(task.text("bk/reports_260513"), kMorning.date().addDays(-1));
+    task.paths(source, "bk");
     task.settings.countText = count;
     task.settings.countValue = 1;
-    const RunReport report = PlannedBackup(task.settings, task.control);
-    QCOMPARE(report.catalogued, sourceThere);
-    QCOMPARE(report.pruningRan, prunes);
-    QCOMPARE(QDir(old).exists(), !prunes);
-    QCOMPARE(CataloguePaths().size(), prunes || !sourceThere ? 1 : 2);
+    PlannedBackup(task.settings, task.control);
+    QCOMPARE(Entries(task.text("bk")), copies);
+    QCOMPARE(CataloguePaths().size(), copies.size());
 }
 
 QTEST_GUILESS_MAIN(BackupRunTest)

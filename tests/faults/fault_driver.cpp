@@ -18,6 +18,7 @@
 #include "engine/Catalogue.h"
 #include "engine/Retention.h"
 #include "engine/TaskFolder.h"
+#include "plan/PlannedRun.h"
 #include "platform/Clock.h"
 #include "platform/Error.h"
 #include "platform/Prompts.h"
@@ -103,17 +104,31 @@ void Trace(const char* event, const char* operation) {
     }
 }
 
-// The driver takes the task lock itself, around the operation alone (the window's runs take
-// the same lock through RunLocked); TESSIVAR_FAULT_NO_LOCK=1 leaves it out, as a control.
-template <typename Operation>
-void Locked(const char* name, Operation operation) {
+// The driver takes the task lock itself, around the run alone (the program's runs take the
+// same lock in engine/Runs); TESSIVAR_FAULT_NO_LOCK=1 leaves it out, as a control. Prints
+// the status bar's text once a copy is logged; a refusal or a failure ends the driver.
+using Run = void (*)(const TaskSettings&, Catalogue&, RunControl&, RunReport&);
+int Locked(const char* name, Run run, const MainFormFields& fields) {
+    Catalogue catalogue;
     std::optional<TaskLock> lock;
     if (!std::getenv("TESSIVAR_FAULT_NO_LOCK")) {
         lock.emplace();
     }
     Trace("begin", name);
-    operation();
+    RunControl control;
+    RunReport report;
+    run(TaskSettingsOf(fields), catalogue, control, report);
     Trace("end", name);
+    if (report.logged) {
+        std::printf("%s\n", kBackedUpStatus.toUtf8().constData());
+    }
+    if (!report.refusal.isEmpty()) {
+        Prompts::instance().information(report.refusal);
+    }
+    if (report.failure) {
+        throw Error(*report.failure);
+    }
+    return kDone;
 }
 
 int Backup(const QStringList& args) {
@@ -124,10 +139,7 @@ int Backup(const QStringList& args) {
     FakeFields fields;
     fields.Edit1 = args[0];
     fields.Edit2 = args[1];
-    Catalogue catalogue;
-    Locked("backup", [&] { RunBackup(fields, catalogue); });
-    std::printf("%s\n", fields.PanelText(1).toUtf8().constData());
-    return kDone;
+    return Locked("backup", RunBackup, fields);
 }
 
 int Prune(const QStringList& args) {
@@ -138,9 +150,7 @@ int Prune(const QStringList& args) {
     FakeFields fields;
     fields.SetCountText(args[0]);
     fields.Edit1 = args.value(1);  // the source shown in the window, when there is one
-    Catalogue catalogue;
-    Locked("prune", [&] { PruneBackups(fields, catalogue); });
-    return kDone;
+    return Locked("prune", PruneBackups, fields);
 }
 
 int Save(const QStringList& args) {

@@ -200,7 +200,6 @@ void PlanTickTest::outcome_data() {
     QTest::addColumn<bool>("stopped");
     QTest::addColumn<QStringList>("boxes");  // "i " or "e " and the text
     const QString notice = "i " + LeftOutNotice(2);
-    QTest::newRow("done") << "" << true << 0 << "" << false << QStringList{};
     QTest::newRow("refused") << "请输入要备份的文件地址！" << false << 0 << "" << false
                              << QStringList{"i 请输入要备份的文件地址！"};
     QTest::newRow("entries left out") << "" << true << 2 << "" << false << QStringList{notice};
@@ -208,8 +207,8 @@ void PlanTickTest::outcome_data() {
                                  << QStringList{"e Cannot create file \"/backups\"."};
     QTest::newRow("left out, row not written") << "" << false << 2 << "database is locked" << false
                                                << QStringList{"e database is locked."};
-    QTest::newRow("left out, pruning failed") << "" << true << 2 << "Cannot delete" << false
-                                              << QStringList{notice, "e Cannot delete."};
+    QTest::newRow("left out, pruning failed")
+        << "" << true << 2 << "Cannot delete" << false << QStringList{notice, "e Cannot delete."};
     QTest::newRow("stopped") << "" << true << 2 << "" << true << QStringList{};
 }
 
