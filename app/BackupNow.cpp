@@ -38,8 +38,6 @@ class ProgressDisplay {
 public:
     ProgressDisplay() : shown_(::isatty(STDERR_FILENO) == 1) {}
 
-    bool shown() const { return shown_; }
-
     void start(BackupJob& job) {
         if (!shown_) {
             return;
@@ -99,10 +97,7 @@ int BackupNow() {
     ProgressDisplay display;
     display.start(job);
     const TaskSettings settings = TaskSettingsOf(fields);
-    job.start([settings, watched = display.shown()](RunControl& control) {
-        control.watched = watched;
-        return PlannedBackup(settings, control);
-    });
+    job.start([settings](RunControl& control) { return PlannedBackup(settings, control); });
     loop.exec();
     display.finish();
     for (const QString& line : ReportLines(report)) {

@@ -2,6 +2,7 @@
 
 #include "engine/Catalogue.h"
 #include "engine/HiddenNames.h"
+#include "engine/Retention.h"
 #include "log/LogFile.h"
 #include "platform/Clock.h"
 #include "platform/DateStamp.h"
@@ -22,7 +23,10 @@
 #include <filesystem>
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -111,6 +115,87 @@ void PutInPlace(const fs::path& partial, const fs::path& target, const fs::path&
     RemoveTree(replaced);
 }
 
+// Beyond the space the copy's blocks take, for what the destination's own bookkeeping needs
+// and what the estimate misses: 1 % of the copy, and at least 4 MiB, or a 64th of a smaller
+// disk. Small, so that a disk sized for N copies holds them.
+constexpr std::uint64_t kMarginPercent = 1;
+constexpr std::uint64_t kMarginBytes = 4ULL << 20;
+constexpr std::uint64_t kMarginDiskShare = 64;
+// The block a file takes on the destination: no larger than this, whatever a network file
+// system gives as its preferred size.
+constexpr std::uint64_t kLargestBlock = 128 * 1024;
+
+// The nearest folder of the path that exists: a destination made by the copy lies on its
+// file system.
+fs::path ExistingFolderOf(fs::path path) {
+    struct stat st;
+    while (!path.empty() && ::stat(path.c_str(), &st) != 0) {
+        const fs::path parent = path.parent_path();
+        if (parent == path) {
+            break;
+        }
+        path = parent;
+    }
+    return path.empty() ? fs::path(".") : path;
+}
+
+// A copy on a file system that shares extents with the source takes almost no room.
+bool SharesExtents(const fs::path& source, const fs::path& destination) {
+    struct stat from;
+    struct stat to;
+    struct statfs system;
+    return ::stat(source.c_str(), &from) == 0 && ::stat(destination.c_str(), &to) == 0 &&
+           from.st_dev == to.st_dev && ::statfs(destination.c_str(), &system) == 0 &&
+           (system.f_type == BTRFS_SUPER_MAGIC || system.f_type == XFS_SUPER_MAGIC);
+}
+
+QString SizeText(std::uint64_t bytes) {
+    constexpr double kMiB = 1024.0 * 1024.0;
+    const double value = static_cast<double>(bytes);
+    return value >= 1024 * kMiB ? QStringLiteral("%1 GiB").arg(value / kMiB / 1024, 0, 'f', 2)
+                                : QStringLiteral("%1 MiB").arg(value / kMiB, 0, 'f', 1);
+}
+
+// Measures the source and sees that its copy fits on the destination, for this user, blocks
+// and files. When it does not and the run may make room, the oldest copies that make it fit
+// go first. False, with the refusal in the report and nothing deleted or written, when it
+// cannot fit.
+bool EnsureRoom(const TaskSettings& settings, const QString& target, bool mayMakeRoom,
+                Catalogue& catalogue, RunControl& control, RunReport& report) {
+    const fs::path source = ToFsPath(settings.source);
+    const fs::path destination = ExistingFolderOf(ToFsPath(target).parent_path());
+    struct statvfs room;
+    struct stat where;
+    // A file system that tells nothing of its size (some FUSE drivers) is not judged.
+    const bool known = ::statvfs(destination.c_str(), &room) == 0 &&
+                       ::stat(destination.c_str(), &where) == 0 && room.f_frsize > 0 &&
+                       room.f_blocks > 0;
+    const std::uint64_t block = known ? std::min<std::uint64_t>(room.f_frsize, kLargestBlock) : 1;
+    const SourceSize size = MeasureSource(source, block, control);
+    if (!known || SharesExtents(source, destination)) {
+        return true;
+    }
+    const std::uint64_t disk = static_cast<std::uint64_t>(room.f_blocks) * room.f_frsize;
+    const std::uint64_t need =
+        size.allocated + std::max(size.allocated * kMarginPercent / 100,
+                                  std::min(kMarginBytes, disk / kMarginDiskShare));
+    const std::uint64_t entries = size.entries + size.folders;
+    const std::uint64_t available = static_cast<std::uint64_t>(room.f_bavail) * room.f_frsize;
+    const std::uint64_t freeEntries = room.f_files > 0 ? room.f_favail : entries;
+    if (need <= available && entries <= freeEntries) {
+        return true;
+    }
+    if (mayMakeRoom &&
+        MakeRoom(settings, catalogue, where.st_dev, need > available ? need - available : 0,
+                 entries > freeEntries ? entries - freeEntries : 0, report.roomMade)) {
+        return true;
+    }
+    report.refusal = QStringLiteral("目的地址空间不足：需要 %1，可用 %2，本次未备份！")
+                         .arg(SizeText(need), SizeText(available));
+    report.failedStep = RunReport::Step::Check;
+    return false;
+}
+
 // The copy is made under a hidden name beside the target, so that the target is either the
 // complete new copy or whatever was there before. Returns what the destination could not
 // hold. A stop asked for before the copy is in place abandons it: its hidden tree is left
@@ -123,9 +208,6 @@ std::vector<LeftOutEntry> CopyIntoPlace(const QString& source, const QString& ta
     if (const std::error_code error = HiddenNames::ClearLeftovers(targetPath)) {
         throw Error(QStringLiteral("Cannot remove the unfinished copy \"%1\" of an earlier run: %2")
                         .arg(FromFsPath(partial), SystemErrorText(error.value())));
-    }
-    if (control.watched) {
-        MeasureSource(ToFsPath(source), control);
     }
     DiskFlush flush(targetPath.parent_path());
     std::vector<LeftOutEntry> leftOut = CopyTree(ToFsPath(source), partial, 0, &control);
@@ -210,7 +292,7 @@ QString LeftOutLine(const LeftOutEntry& entry) {
 }
 
 void RunBackup(const TaskSettings& settings, Catalogue& catalogue, RunControl& control,
-               RunReport& report) {
+               RunReport& report, bool mayMakeRoom) {
     if (settings.source.isEmpty()) {
         report.refusal = QStringLiteral("请输入要备份的文件地址！");
         report.failedStep = RunReport::Step::Check;
@@ -229,6 +311,9 @@ void RunBackup(const TaskSettings& settings, Catalogue& catalogue, RunControl& c
         report.target = settings.destination + report.sourceName + u'_' + backupDay;
         RefuseTargetInsideSource(settings.source, settings.destination, report.target);
         catalogue.CheckWritable();
+        if (!EnsureRoom(settings, report.target, mayMakeRoom, catalogue, control, report)) {
+            return;
+        }
         report.copyStarted = true;
         control.reach(RunStage::Copying, report.sourceName);
         report.leftOut = CopyIntoPlace(settings.source, report.target, control);
@@ -236,6 +321,9 @@ void RunBackup(const TaskSettings& settings, Catalogue& catalogue, RunControl& c
         QStringList leftOutLines;
         for (const LeftOutEntry& entry : report.leftOut) {
             leftOutLines << LeftOutLine(entry);
+        }
+        for (const QString& removed : std::as_const(report.roomMade)) {
+            leftOutLines << QStringLiteral("    为腾出空间删除：") + removed;
         }
         step = RunReport::Step::Log;
         AppendLogLine(settings.source, report.target, leftOutLines);

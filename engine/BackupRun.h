@@ -20,8 +20,13 @@ inline const QString kBackedUpStatus = QStringLiteral("文件备份完毕！");
 // partial copy, no log line, no row, and an earlier copy of the day untouched. A stop asked
 // for before the copy is in place abandons it; once it is in place, its log line and row
 // are written first.
+//
+// Before the copy, the source is measured and its copy must fit on the destination, with a
+// margin; when it does not, the run is refused before anything is deleted or written, unless
+// it may make room (a planned run with a count): then just as many of the oldest copies as
+// make it fit go first (see MakeRoom).
 void RunBackup(const TaskSettings& settings, Catalogue& catalogue, RunControl& control,
-               RunReport& report);
+               RunReport& report, bool mayMakeRoom = false);
 
 // The information box after a manual run that left count entries out of its copy.
 QString LeftOutNotice(int count);

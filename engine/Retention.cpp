@@ -3,6 +3,7 @@
 #include "engine/Catalogue.h"
 #include "engine/HiddenNames.h"
 #include "platform/Error.h"
+#include "platform/SourceMeasure.h"
 #include "platform/TreeRemove.h"
 #include "platform/WorkingFiles.h"
 
@@ -12,6 +13,9 @@
 #include <filesystem>
 
 #include <cstdio>
+#include <tuple>
+
+#include <sys/stat.h>
 
 namespace fs = std::filesystem;
 
@@ -82,6 +86,55 @@ bool TouchesSource(const QString& path, const QString& source) {
 
 }  // namespace
 
+bool MakeRoom(const TaskSettings& settings, Catalogue& catalogue, dev_t device, std::uint64_t bytes,
+              std::uint64_t entries, QStringList& removed) {
+    if (!settings.countValue || *settings.countValue < 1) {
+        return false;
+    }
+    qint64 keep = 0;
+    try {
+        keep = KeptCount(settings.countText);
+    } catch (const Error&) {
+        return false;
+    }
+    std::vector<Catalogue::Row> rows = catalogue.RetentionRows(std::max<qint64>(keep - 1, 1));
+    std::sort(rows.begin(), rows.end(), [](const Catalogue::Row& a, const Catalogue::Row& b) {
+        return std::tie(a.shijian, a.id) < std::tie(b.shijian, b.id);
+    });
+    std::vector<const Catalogue::Row*> chosen;
+    std::uint64_t freedBytes = 0;
+    std::uint64_t freedEntries = 0;
+    for (const Catalogue::Row& row : rows) {
+        if (freedBytes >= bytes && freedEntries >= entries) {
+            break;
+        }
+        const fs::path copy = ToFsPath(row.wenjianming);
+        struct stat st;
+        if (!MayDeleteOnDisk(row.wenjianming) || TouchesSource(row.wenjianming, settings.source) ||
+            ::lstat(copy.c_str(), &st) != 0 || st.st_dev != device) {
+            continue;
+        }
+        RunControl measured;
+        const SourceSize held =
+            S_ISLNK(st.st_mode) ? SourceSize{} : MeasureSource(copy, 1, measured);
+        freedBytes += held.allocated;
+        freedEntries += held.entries + held.folders;
+        chosen.push_back(&row);
+    }
+    if (freedBytes < bytes || freedEntries < entries) {
+        return false;
+    }
+    catalogue.KeepingWhatIsDone([&] {
+        for (const Catalogue::Row* row : chosen) {
+            if (DeleteCopy(ToFsPath(row->wenjianming))) {
+                removed << row->wenjianming;
+                catalogue.DeleteRow(row->id);
+            }
+        }
+    });
+    return true;
+}
+
 void PruneBackups(const TaskSettings& settings, Catalogue& catalogue, RunControl& control,
                   RunReport& report) {
     if (!settings.countValue || *settings.countValue < 1) {
@@ -101,12 +154,15 @@ void PruneBackups(const TaskSettings& settings, Catalogue& catalogue, RunControl
                 }
                 // A copy that could not be deleted keeps its row, so a later pruning tries
                 // again.
+                const fs::path copy = ToFsPath(row.wenjianming);
+                struct stat st;
                 const bool onDisk = MayDeleteOnDisk(row.wenjianming) &&
                                     !TouchesSource(row.wenjianming, settings.source);
-                if (onDisk && !DeleteCopy(ToFsPath(row.wenjianming))) {
+                const bool there = onDisk && ::lstat(copy.c_str(), &st) == 0;
+                if (onDisk && !DeleteCopy(copy)) {
                     continue;
                 }
-                if (onDisk) {
+                if (there) {
                     report.pruned << row.wenjianming;
                 }
                 catalogue.DeleteRow(row.id);

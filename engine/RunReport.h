@@ -54,6 +54,7 @@ struct RunReport {
     bool logged = false;      // its log line is written
     bool catalogued = false;  // its row is written
     std::vector<LeftOutEntry> leftOut;
+    QStringList roomMade;  // copies deleted to make room for this one
 
     // The pruning, when the run made one.
     bool pruningRan = false;

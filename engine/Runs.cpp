@@ -55,8 +55,8 @@ RunReport Pruning(const TaskSettings& settings, RunControl& control) {
 RunReport PlannedBackup(const TaskSettings& settings, RunControl& control) {
     return Locked(control, [&](RunReport& report) {
         Catalogue catalogue;
-        RunBackup(settings, catalogue, control, report);
-        if (settings.prunes() && !report.failure && !report.stopped) {
+        RunBackup(settings, catalogue, control, report, settings.prunes());
+        if (settings.prunes() && report.refusal.isEmpty() && !report.failure && !report.stopped) {
             PruneBackups(settings, catalogue, control, report);
         }
     });

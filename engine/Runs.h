@@ -15,6 +15,7 @@ RunReport ManualBackup(const TaskSettings& settings, RunControl& control);
 RunReport Pruning(const TaskSettings& settings, RunControl& control);
 
 // The run a plan makes at its moment: under one lock, the backup, then, when the count holds
-// more than blanks and no error or stop ended the backup, the pruning. The window and the
+// more than blanks and no check, error or stop ended the backup, the pruning (a run that made
+// no copy deletes none). The window and the
 // command line both run it.
 RunReport PlannedBackup(const TaskSettings& settings, RunControl& control);

@@ -46,8 +46,6 @@ public:
 
     // Called on the run's thread at each stage it reaches; sourceName with Copying.
     std::function<void(RunStage, const QString& sourceName)> onStage;
-    // Whether anybody shows the progress: only then is the source measured before its copy.
-    bool watched = true;
 
     void requestStop() { stop_.store(true, std::memory_order_relaxed); }
     bool stopRequested() const { return stop_.load(std::memory_order_relaxed); }

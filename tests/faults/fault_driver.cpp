@@ -139,7 +139,11 @@ int Backup(const QStringList& args) {
     FakeFields fields;
     fields.Edit1 = args[0];
     fields.Edit2 = args[1];
-    return Locked("backup", RunBackup, fields);
+    return Locked(
+        "backup",
+        [](const TaskSettings& settings, Catalogue& catalogue, RunControl& control,
+           RunReport& report) { RunBackup(settings, catalogue, control, report); },
+        fields);
 }
 
 int Prune(const QStringList& args) {
