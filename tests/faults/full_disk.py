@@ -114,6 +114,48 @@ def task_folder_full(report, base, source):
             shutil.rmtree(dest)
 
 
+def sized_for_two(report, base):
+    """A 72 MiB ext4 disk, a 25 MiB source, two copies kept, one --backup-now of the real
+    program a day under a moved clock: each day makes room by removing the oldest copy."""
+    image, dest, task = (os.path.join(base, n) for n in ("two.img", "two", "task-two"))
+    source = os.path.join(base, "source-two", "photos")
+    for i in range(5):
+        F.write(os.path.join(source, f"p{i}.bin"), os.urandom(5 << 20))
+    os.makedirs(dest)
+    subprocess.run(["truncate", "-s", "72M", image], check=True)
+    subprocess.run(["mkfs.ext4", "-q", "-F", image], check=True)
+    if subprocess.run(["mount", "-o", "loop", image, dest]).returncode != 0:
+        print("skipped: a sized disk (mount -o loop refused)")
+        return
+
+    def backup_now(day, count):
+        os.makedirs(task, exist_ok=True)
+        F.write(os.path.join(task, "config.ini"), (
+            f"[备份设置]\r\n备份文件源地址={source}\r\n备份文件目的地址={dest}\r\n"
+            f"备份个数={count}\r\n").encode("gb18030"))
+        done = subprocess.run(["faketime", f"2027-01-{day:02d} 10:00:00", os.environ["TESSIVAR_BINARY"],
+                               "--task", task, "--backup-now"], capture_output=True, text=True)
+        return done.returncode, done.stderr
+
+    copies = lambda: sorted(n for n in os.listdir(dest) if n != "lost+found")
+    for day in range(1, 6):
+        status, err = backup_now(day, 2)
+        report.check(status == 0, f"sized disk, day {day}: exit {status} {err!r}")
+    _, rows = F.catalogue_rows(task)
+    log = F.read(os.path.join(task, "Log", "FileBackupLog.log")).decode("gb18030")
+    report.check(copies() == ["photos_270104", "photos_270105"], f"sized disk: copies {copies()}")
+    report.check([r[2] for r in rows] == ["2027-01-04", "2027-01-05"], f"sized disk: rows {rows}")
+    report.check(log.count("为腾出空间删除：") == 3, f"sized disk: log {log!r}")
+    # Count 1 and a source that cannot fit beside the one copy; then a disk too small for one.
+    for extra, count in ((40, 1), (90, 2)):
+        F.write(os.path.join(source, "extra.bin"), b"\0" * (extra << 20))
+        before = copies()
+        status, err = backup_now(6, count)
+        report.check(status == 1 and err.startswith("目的地址空间不足：需要 ") and copies() == before,
+                     f"sized disk, {extra} MiB more, count {count}: exit {status} {err!r} {copies()}")
+    print(f"sized disk: five days, two copies kept, {log.count('为腾出空间删除：')} removed to make room")
+
+
 def main():
     if F.DRIVER is None:
         raise SystemExit(__doc__)
@@ -127,6 +169,7 @@ def main():
         F.write(os.path.join(big, "large.bin"), os.urandom(1536 * 1024))
         destination_full(report, base, small, big)
         task_folder_full(report, base, small)
+        sized_for_two(report, base)
     finally:
         mounted = subprocess.run(["findmnt", "-rn", "-o", "TARGET"], capture_output=True, text=True).stdout
         for line in mounted.splitlines():
