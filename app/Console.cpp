@@ -85,7 +85,7 @@ int ExitCodeOf(const RunReport& report) {
 QStringList ReportLines(const RunReport& report) {
     QStringList lines;
     for (const QString& removed : report.roomMade) {
-        lines << QStringLiteral("    为腾出空间删除：") + removed;
+        lines << RoomMadeLine(removed);
     }
     if (!report.refusal.isEmpty()) {
         lines << report.refusal;

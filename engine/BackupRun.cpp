@@ -286,6 +286,10 @@ QString LeftOutNotice(int count) {
     return QStringLiteral("备份已完成，但有 %1 项未能复制到目的地址，详见操作日志。").arg(count);
 }
 
+QString RoomMadeLine(const QString& copy) {
+    return QStringLiteral("    为腾出空间删除：") + copy;
+}
+
 QString LeftOutLine(const LeftOutEntry& entry) {
     return QStringLiteral("    未复制：") + ShownPath(entry.path) + u'（' +
            ReasonText(entry.reason) + u'）';
@@ -323,7 +327,7 @@ void RunBackup(const TaskSettings& settings, Catalogue& catalogue, RunControl& c
             leftOutLines << LeftOutLine(entry);
         }
         for (const QString& removed : std::as_const(report.roomMade)) {
-            leftOutLines << QStringLiteral("    为腾出空间删除：") + removed;
+            leftOutLines << RoomMadeLine(removed);
         }
         step = RunReport::Step::Log;
         AppendLogLine(settings.source, report.target, leftOutLines);

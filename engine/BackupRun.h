@@ -36,6 +36,10 @@ QString LeftOutNotice(int count);
 // full-width brackets.
 QString LeftOutLine(const LeftOutEntry& entry);
 
+// The log line of a copy removed to make room for the run's own: four blanks,
+// "为腾出空间删除：", its path.
+QString RoomMadeLine(const QString& copy);
+
 // The tail of the source path from its last "/", the "/" included; the whole path when it
 // has none.
 QString SourceName(const QString& sourcePath);

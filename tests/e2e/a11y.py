@@ -13,6 +13,12 @@ def available():
     return pyatspi is not None
 
 
+def set_timeout(msecs):
+    """How long a query waits for the program's answer before failing; libatspi's default
+    is 800 ms, a query that times out ends early as if answered."""
+    pyatspi.setTimeout(msecs, 15000)
+
+
 def application(pid, timeout=10):
     """The program's accessible application object, once it has joined the bus."""
     deadline = time.monotonic() + timeout

@@ -5,13 +5,17 @@ something wrong and Skip when the feature it needs is not in this build yet (fou
 probe, such as the status text that a save shows).
 """
 
+import contextlib
 import datetime
 import os
+import re
 import shutil
+import subprocess
+import time
 
 import a11y
 import files
-from desktop import Program, in_groupbox1, make_task_dir, poll
+from desktop import Program, in_groupbox1, make_task_dir, poll, stop_process
 
 
 class Fail(Exception):
@@ -46,6 +50,11 @@ PICKER_NAME = "时刻"
 # started in one second would overlap.
 PLAN_TREE_MB = 256
 PLAN_SMALL_FILES = 2000
+PLAN_BUTTONS = ["启动备份计划", "终止备份计划", "手动执行备份"]
+BUSY, DONE = "文件备份中……", "文件备份完毕！"
+
+# The long runs' tree: many small files and one large one.
+LONG_SMALL_FILES, LONG_BIG_MB = 3000, 300
 
 
 class Suite:
@@ -346,14 +355,8 @@ class Suite:
         expected_tree = files.tree_listing(source)
         failing = self.task("plan-fails")
 
-        now = datetime.datetime.now()
-        fire = now.replace(second=50, microsecond=0)
-        while (fire - now).total_seconds() < 30:
-            fire += datetime.timedelta(minutes=1)
-        planned = fire + datetime.timedelta(seconds=10)
-        if planned.date() != now.date():
-            raise Skip("too close to midnight for a planned run today")
-        today = now.date()
+        fire, planned = plan_moment(30)
+        today = planned.date()
         old = {}
         for days_ago in (3, 2):
             day = today - datetime.timedelta(days=days_ago)
@@ -414,28 +417,28 @@ class Suite:
         leftovers = sorted(set(os.listdir(target_folder)) -
                            {os.path.basename(target), os.path.basename(old[2][0])})
         expect(not leftovers, f"left in the destination besides the copies: {leftovers}")
-        buttons = ["启动备份计划", "终止备份计划", "手动执行备份"]
-
-        def enabled(program):
-            app = self.accessible(program)
-            return all("enabled" in a11y.states(a11y.find(app, name=b, role="push button"))
-                       for b in buttons)
-
         for program in programs[:2]:
-            expect(poll(lambda: enabled(program), 3), "the plan buttons stayed disabled")
+            expect(poll(lambda: self.plan_buttons_enabled(program), 3),
+                   "the plan buttons stayed disabled")
             self.expect_no_error_box(program)
 
         # The failed run's box stays open; the next ticks enable the plan buttons behind it.
         failed = programs[2]
         box = poll(lambda: self.error_box(failed), 10)
         expect(box and "does not exist" in box, f"the failed run shows {box!r}")
-        expect(poll(lambda: enabled(failed), 4), "the buttons stayed disabled behind the box")
+        expect(poll(lambda: self.plan_buttons_enabled(failed), 4),
+               "the buttons stayed disabled behind the box")
         self.screenshot(failed.window, "plan-error-box.png")
         self.desktop.screenshot(os.path.join(self.out_dir, "plan-error-box-desktop.png"))
         expect(self.error_box(failed), "the error box went away by itself")
         return (f"two windows logged at {clocks[0]:%H:%M:%S} and {clocks[1]:%H:%M:%S} for "
                 f"{planned:%H:%M} on {PLAN_TREE_MB} MB and {PLAN_SMALL_FILES} small files: one row, copy whole; the failed "
                 "run's box open with the buttons enabled behind it")
+
+    def plan_buttons_enabled(self, program):
+        app = self.accessible(program)
+        return all("enabled" in a11y.states(a11y.find(app, name=b, role="push button"))
+                   for b in PLAN_BUTTONS)
 
     # -- 5 ------------------------------------------------------------------------------
 
@@ -552,13 +555,7 @@ class Suite:
         task = self.task("exit")
         program = self.start(task, "exit")
         desktop = self.desktop
-
-        def ask():
-            desktop.activate(program.window)
-            desktop.key("alt+F4")
-            return poll(lambda: program.other_windows(name="^Confirm$"), 5)
-
-        confirm = ask()
+        confirm = self.ask_exit(program)
         expect(confirm, "no 'Confirm' box after Alt+F4")
         question = " ".join(self.box_texts(program, "Confirm"))
         expect("您确定要退出该系统吗？" in question, f"the box asks {question!r}")
@@ -570,7 +567,7 @@ class Suite:
         expect(not poll(lambda: not program.alive(), 0.5), "the program ended on '&No'")
         expect(desktop.viewable(program.window), "the window went away on '&No'")
 
-        confirm = ask()
+        confirm = self.ask_exit(program)
         expect(confirm, "no 'Confirm' box after the second Alt+F4")
         desktop.activate(confirm[0])
         desktop.key("Return")
@@ -579,6 +576,209 @@ class Suite:
         code = program.process.returncode
         expect(code == 0, f"exit code {code}, expected 0")
         return "Esc kept it running, Enter ended it with code 0"
+
+    def ask_exit(self, program):
+        """Alt+F4 on the main window; the question box it brings, if any."""
+        self.desktop.activate(program.window)
+        self.desktop.key("alt+F4")
+        return poll(lambda: program.other_windows(name="^Confirm$"), 5)
+
+    # -- 8 ------------------------------------------------------------------------------
+
+    def long_run(self):
+        """Half a gigabyte onto an exFAT volume through FUSE: the window answers throughout,
+        the taskbar entry's bar rises to the end, the plan buttons are off during a planned
+        run, and an exit mid-run leaves a hidden copy that the next run clears."""
+        task = self.task("long")
+        a11y.set_timeout(5000)  # so that a slow answer is measured, not cut off at 0.8 s
+        try:
+            with exfat_volume(task) as volume:
+                return self.long_runs(task, os.path.join(volume, "备份"))
+        finally:
+            a11y.set_timeout(800)
+
+    def long_runs(self, task, copies):
+        clock, slow = time.monotonic(), []
+        source, block = os.path.join(task, "资料"), os.urandom(1 << 20)
+        for index in range(LONG_SMALL_FILES):
+            folder = os.path.join(source, f"d{index // 100}")
+            os.makedirs(folder, exist_ok=True)
+            files.write_bytes(os.path.join(folder, f"{index}.bin"), block[index * 256:][:1 << 16])
+        files.write_bytes(os.path.join(source, "big.bin"), block * LONG_BIG_MB)
+        expected = contents(files.tree_listing(source))
+
+        def check_copy():
+            problems = files.tree_differences(expected, contents(files.tree_listing(target)))
+            expect(not problems, "the copy differs: " + "; ".join(problems[:5]))
+
+        name = f"资料_{files.date_stamp(datetime.date.today())}"
+        target, partial = os.path.join(copies, name), os.path.join(copies, f".{name}.partial")
+        config, log = os.path.join(task, "config.ini"), os.path.join(task, "Log", "FileBackupLog.log")
+        files.write_bytes(config, files.config_bytes(
+            files.config_lines(source, copies, "08:30:00", files.ALL_DAYS, "3")))
+        program = self.start(task, "long")
+        self.wait_loaded(program, source)
+        made = time.monotonic() - clock
+
+        with open(os.path.join(self.out_dir, "launcher-entry.txt"), "w+") as signals:
+            monitor = subprocess.Popen(["dbus-monitor", "--session", "type='signal',interface="
+                                        "'com.canonical.Unity.LauncherEntry'"], stdout=signals)
+            try:
+                time.sleep(0.5)
+                clock = time.monotonic()
+                self.click_control(program, BUTTON10)
+                texts = [text for text, _ in self.probe_run(program, log, 1, 180, slow)]
+                manual = time.monotonic() - clock
+                time.sleep(0.5)
+            finally:
+                stop_process(monitor)
+            signals.seek(0)
+            updates = launcher_updates(signals.read())
+        expect(BUSY in texts, f"panel 1 never read {BUSY!r} during the run: {set(texts)}")
+        check_copy()
+        shown = [progress for progress, visible in updates if visible]
+        expect(len(updates) >= 3 and [v for _, v in updates] == [True] * len(shown) + [False],
+               f"LauncherEntry updates {updates}: expected shown ones, then one hiding it")
+        expect(shown == sorted(shown) and shown[-1] == 1 and any(0 < p < 1 for p in shown),
+               f"the progress went {shown}")
+
+        # An exit confirmed mid-run: the window goes at once, the program once the run stops.
+        shutil.rmtree(target)
+        before = (files.read_bytes(log), self.catalogue_rows(task))
+        self.click_control(program, BUTTON10)
+        expect(poll(lambda: self.panel_text(program, 1) == BUSY and os.path.isdir(partial),
+                    20, 0.05), "the second run did not start copying")
+        confirm = self.ask_exit(program)
+        expect(confirm, "no 'Confirm' box after Alt+F4 during a run")
+        self.desktop.activate(confirm[0])
+        clock = time.monotonic()
+        self.desktop.key("Return")
+        gone = (poll(lambda: not self.desktop.viewable(program.window), 5, 0.02) and
+                time.monotonic() - clock)
+        ended = poll(lambda: not program.alive(), 60, 0.02) and time.monotonic() - clock
+        expect(gone and gone <= 2, f"the window went {gone or 'over 5'} s after '&Yes', not in 2 s")
+        expect(ended, "the program still runs 60 s after '&Yes'")
+        expect(program.process.returncode == 0, f"exit code {program.process.returncode}")
+        expect(not os.path.exists(target), "the stopped run put its copy in place")
+        expect(os.path.isdir(partial), f"no hidden {os.path.basename(partial)} left")
+        after = (files.read_bytes(log), self.catalogue_rows(task))
+        expect(after == before, f"the stopped run logged or catalogued: {after} != {before}")
+
+        # The next start's run clears the hidden copy; then a planned run.
+        fire, planned = plan_moment(25 + 2 * manual)  # after the rerun and the removal
+        files.write_bytes(config, files.config_bytes(files.config_lines(
+            source, copies, planned.strftime("%H:%M:%S"), files.ALL_DAYS, "3")))
+        program = self.start(task, "long-again")
+        self.wait_loaded(program, source)
+        clock = time.monotonic()
+        self.click_control(program, BUTTON10)
+        self.probe_run(program, log, 2, 180, slow)
+        rerun = time.monotonic() - clock
+        entries = sorted(os.listdir(copies))
+        expect(entries == [name], f"the destination holds {entries}, expected only {name!r}")
+        shutil.rmtree(target)  # the volume holds one copy only
+        self.click_control(program, BUTTON8)
+        wait = (fire - datetime.datetime.now()).total_seconds()
+        expect(wait > 1, f"the plan was started only at {datetime.datetime.now():%H:%M:%S}")
+        readings = self.probe_run(program, log, 3, wait + 180, slow, PLAN_BUTTONS)
+        off = [enabled for _, enabled in readings if not any(enabled)]
+        during = [enabled for text, enabled in readings if text == BUSY]
+        expect(during and not any(any(enabled) for enabled in during),
+               f"the plan buttons during the planned run: {during}")
+        expect(poll(lambda: self.plan_buttons_enabled(program), 3),
+               "the plan buttons stayed disabled after the planned run")
+        check_copy()
+        self.expect_no_error_box(program)
+        return (f"source {made:.1f} s; manual run {manual:.1f} s, {len(updates)} LauncherEntry "
+                f"updates; exit: window gone {gone:.2f} s, process {ended:.2f} s; rerun "
+                f"{rerun:.1f} s; plan waited {wait:.0f} s, buttons off {len(off) / 4:.1f} s; "
+                f"slowest AT-SPI answer per run {'/'.join(f'{t * 1000:.0f}' for t in slow)} ms")
+
+    def probe_run(self, program, log, lines, timeout, slow, buttons=()):
+        """Reads panel 1 and the buttons' states via AT-SPI every 250 ms, each answer due in
+        1 s, until the log has `lines` lines and the panel reads DONE; adds to slow the slowest
+        answer and returns the readings (panel text, buttons enabled)."""
+        app, panel = self.accessible(program), self.panel(program, 1)
+        queries = [lambda: panel.name] + [
+            lambda node=a11y.find(app, name=b, role="push button"): "enabled" in a11y.states(node)
+            for b in buttons]
+        readings, slowest, deadline = [], 0.0, time.monotonic() + timeout
+        while True:
+            asked, answers = time.monotonic(), []
+            for query in queries:
+                begun = time.monotonic()
+                answers.append(query())
+                slowest = max(slowest, time.monotonic() - begun)
+            readings.append((answers[0], answers[1:]))
+            expect(slowest <= 1, f"an AT-SPI query took {slowest:.2f} s ({answers[0]!r})")
+            if answers[0] == DONE and len(files.log_lines(files.read_bytes(log))) >= lines:
+                slow.append(slowest)
+                return readings
+            expect(asked < deadline, f"no log line {lines} within {timeout:.0f} s; panel 1 "
+                                     f"reads {answers[0]!r}")
+            time.sleep(max(0.0, asked + 0.25 - time.monotonic()))
+
+
+def plan_moment(lead):
+    """The first second 50 at least lead seconds ahead, when a plan fires, and the time of
+    that plan."""
+    now = datetime.datetime.now()
+    fire = now.replace(second=50, microsecond=0)
+    while (fire - now).total_seconds() < lead:
+        fire += datetime.timedelta(minutes=1)
+    planned = fire + datetime.timedelta(seconds=10)
+    if planned.date() != now.date():
+        raise Skip("too close to midnight for a planned run today")
+    return fire, planned
+
+
+def contents(listing):
+    """A tree listing without permission bits and times, which exFAT does not keep."""
+    return {name: entry[:1] + entry[2:4] for name, entry in listing.items()}
+
+
+def launcher_updates(monitored):
+    """(progress, progress-visible) of the program's LauncherEntry.Update signals in the
+    output of dbus-monitor."""
+    updates = []
+    for signal in monitored.split("signal time=")[1:]:
+        if "member=Update" in signal and '"application://tessivar.desktop"' in signal:
+            progress = re.search(r'"progress"\s+variant\s+double (\S+)', signal)
+            visible = re.search(r'"progress-visible"\s+variant\s+boolean (\w+)', signal)
+            expect(progress and visible, f"a LauncherEntry update without both: {signal}")
+            updates.append((float(progress.group(1)), visible.group(1) == "true"))
+    return updates
+
+
+@contextlib.contextmanager
+def exfat_volume(folder):
+    """A 1 GiB exFAT file system in an image in folder, mounted through FUSE, or a skip
+    where one cannot be made here; unmounted and detached whatever happens."""
+    image, mount, loop = os.path.join(folder, "exfat.img"), os.path.join(folder, "volume"), None
+    os.makedirs(mount)
+
+    def run(*argv):
+        try:
+            done = subprocess.run(argv, capture_output=True, text=True, timeout=60)
+        except OSError as error:
+            raise Skip(f"no exFAT volume: {error}")
+        if done.returncode != 0:
+            raise Skip(f"no exFAT volume: {' '.join(argv)}: {done.stderr.strip()}")
+        return done.stdout.strip()
+
+    try:
+        run("truncate", "-s", "1G", image)
+        run("mkfs.exfat", image)
+        loop = run("losetup", "-f", "--show", image)
+        run("mount.exfat-fuse", loop, mount)
+        if not os.path.ismount(mount):
+            raise Skip(f"no exFAT volume: nothing mounted at {mount}")
+        yield mount
+    finally:
+        if os.path.ismount(mount) and subprocess.run(["umount", mount]).returncode:
+            subprocess.run(["umount", "-l", mount])
+        if loop:
+            subprocess.run(["losetup", "-d", loop])
 
 
 SCENARIOS = [
@@ -589,4 +789,5 @@ SCENARIOS = [
     ("tray", Suite.tray),
     ("log_viewer", Suite.log_viewer),
     ("exit_question", Suite.exit_question),
+    ("long_run", Suite.long_run),
 ]
