@@ -2,6 +2,8 @@
 // can be timed beside cp -a and rm -rf on the same trees.
 //
 //   tessivar_copybench backup SOURCE DESTINATION   the manual backup, as its button runs it
+//   tessivar_copybench backup-unwatched SOURCE DESTINATION   the same without its progress:
+//                                                  no walk before the copy, no counting
 //   tessivar_copybench prune COPY                  the pruning that deletes that copy
 //   tessivar_copybench small-tree ROOT FOLDERS FILES_PER_FOLDER
 //   tessivar_copybench mixed-tree ROOT
@@ -71,13 +73,14 @@ void PrintSeconds(const char* what, Operation operation) {
     std::printf("%.3f\n", elapsed.count());
 }
 
-void Backup(const QString& source, const QString& destination) {
+void Backup(const QString& source, const QString& destination, bool watched) {
     PrepareTaskFolder();
     TaskSettings settings;
     settings.source = source;
     settings.destination = destination;
     Catalogue catalogue;
     PrintSeconds("backup", [&](RunControl& control, RunReport& report) {
+        control.watched = watched;
         RunBackup(settings, catalogue, control, report);
     });
 }
@@ -182,8 +185,8 @@ int main(int argc, char** argv) {
     const QStringList args = QCoreApplication::arguments().mid(1);
     const auto arg = [&](int i) { return args.value(i).toStdString(); };
     try {
-        if (args.size() == 3 && args[0] == u"backup") {
-            Backup(args[1], args[2]);
+        if (args.size() == 3 && (args[0] == u"backup" || args[0] == u"backup-unwatched")) {
+            Backup(args[1], args[2], args[0] == u"backup");
         } else if (args.size() == 2 && args[0] == u"prune") {
             Prune(args[1]);
         } else if (args.size() == 4 && args[0] == u"small-tree") {

@@ -166,6 +166,9 @@ bool EnsureRoom(const TaskSettings& settings, const QString& target, bool mayMak
     const fs::path destination = ExistingFolderOf(ToFsPath(target).parent_path());
     struct statvfs room;
     struct stat where;
+    if (!control.watched) {
+        return true;
+    }
     // A file system that tells nothing of its size (some FUSE drivers) is not judged.
     const bool known = ::statvfs(destination.c_str(), &room) == 0 &&
                        ::stat(destination.c_str(), &where) == 0 && room.f_frsize > 0 &&
@@ -210,7 +213,8 @@ std::vector<LeftOutEntry> CopyIntoPlace(const QString& source, const QString& ta
                         .arg(FromFsPath(partial), SystemErrorText(error.value())));
     }
     DiskFlush flush(targetPath.parent_path());
-    std::vector<LeftOutEntry> leftOut = CopyTree(ToFsPath(source), partial, 0, &control);
+    std::vector<LeftOutEntry> leftOut =
+        CopyTree(ToFsPath(source), partial, 0, control.watched ? &control : nullptr);
     try {
         flush.finish(partial);
     } catch (const Error&) {

@@ -46,6 +46,10 @@ public:
 
     // Called on the run's thread at each stage it reaches; sourceName with Copying.
     std::function<void(RunStage, const QString& sourceName)> onStage;
+    // The source's walk before its copy, which gives the progress its totals and the room
+    // check its size, and the copy's counting. The program always watches; the benchmark
+    // switches it off to time what it costs.
+    bool watched = true;
 
     void requestStop() { stop_.store(true, std::memory_order_relaxed); }
     bool stopRequested() const { return stop_.load(std::memory_order_relaxed); }
