@@ -208,10 +208,6 @@ std::vector<LeftOutEntry> CopyIntoPlace(const QString& source, const QString& ta
     const fs::path targetPath = ToFsPath(target);
     const fs::path partial = HiddenNames::Partial(targetPath);
     MakeFolders(targetPath.parent_path());
-    if (const std::error_code error = HiddenNames::ClearLeftovers(targetPath)) {
-        throw Error(QStringLiteral("Cannot remove the unfinished copy \"%1\" of an earlier run: %2")
-                        .arg(FromFsPath(partial), SystemErrorText(error.value())));
-    }
     DiskFlush flush(targetPath.parent_path());
     std::vector<LeftOutEntry> leftOut =
         CopyTree(ToFsPath(source), partial, 0, control.watched ? &control : nullptr);
@@ -319,6 +315,14 @@ void RunBackup(const TaskSettings& settings, Catalogue& catalogue, RunControl& c
         report.target = settings.destination + report.sourceName + u'_' + backupDay;
         RefuseTargetInsideSource(settings.source, settings.destination, report.target);
         catalogue.CheckWritable();
+        // What an interrupted run left goes first: it must not take the room of this copy.
+        const fs::path targetPath = ToFsPath(report.target);
+        if (const std::error_code error = HiddenNames::ClearLeftovers(targetPath)) {
+            throw Error(
+                QStringLiteral("Cannot remove the unfinished copy \"%1\" of an earlier run: %2")
+                    .arg(FromFsPath(HiddenNames::Partial(targetPath)),
+                         SystemErrorText(error.value())));
+        }
         if (!EnsureRoom(settings, report.target, mayMakeRoom, catalogue, control, report)) {
             return;
         }

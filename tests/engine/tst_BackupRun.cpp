@@ -353,7 +353,7 @@ void BackupRunTest::failedCopyLeavesNoTrace() {
 }
 
 // A real file system too small for the copy, where one can be mounted: refused before
-// anything is written there.
+// anything is written there. The leftover of an interrupted run takes no room from the next.
 void BackupRunTest::fullDiskLeavesNoTrace() {
     Task task;
     QVERIFY(Folder(task.path("small")));
@@ -375,6 +375,14 @@ void BackupRunTest::fullDiskLeavesNoTrace() {
     QVERIFY(CatalogueRows().isEmpty());
     QVERIFY(LogLines().isEmpty());
     QVERIFY(!task.report.copyStarted);
+    QVERIFY(Folder(task.path("small/bk")) && Folder(task.path("small/bk/.reports_260101.partial")));
+    QVERIFY(Put(task.path("small/bk/.reports_260101.partial/part"), QByteArray(850 * 1024, 'x')));
+    QVERIFY(QDir(task.text("reports")).removeRecursively() && Folder(task.path("reports")));
+    QVERIFY(Put(task.path("reports/part"), QByteArray(250 * 1024, 'x')));
+    task.report = {};
+    task.run();
+    QVERIFY2(task.report.catalogued, qPrintable(task.report.refusal));
+    QCOMPARE(Entries(task.text("small/bk")), QStringList{"reports_260514"});
 }
 
 void BackupRunTest::refusedBeforeAnythingIsWritten_data() {
