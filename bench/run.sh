@@ -7,6 +7,7 @@
 #          until it ends (the backup's flush of the file system waits for it too);
 #   big    one 1 GiB file;
 #   mixed  large, middle-sized and small files, links of both kinds, a sparse file;
+#   progress    the small tree and the big file with the run's progress on and off;
 #   btrfs, xfs  the small tree and the big file on a btrfs and on an XFS image, source and
 #          copy on the same file system, beside the small tree on an ext4 image of that size.
 # Commands are interleaved (ours, theirs, ours, theirs ...) because the machine is shared
@@ -16,7 +17,7 @@
 #
 # Environment: BUILD_DIR (default build), PAIRS (3), SMALL_FOLDERS (200), SMALL_FILES (100
 # per folder), BIG_MIB (1024), BUSY_MIB (256), IMAGE_MIB (4096), BENCH_TMP (/tmp),
-# BENCH_LOOP (1: measure on an ext4 image of its own, whose journal no other writer on the
+# PROGRESS_PAIRS (15), BENCH_LOOP (1: measure on an ext4 image of its own, whose journal no other writer on the
 # machine shares; 0: in BENCH_TMP itself), BENCH_NICE (-10), BENCH_PROGRAM (0; 1 adds the
 # whole-program figures on a virtual desktop, about 3 more minutes).
 set -euo pipefail
@@ -145,6 +146,25 @@ goal_cp="<= 0.60" goal_sync="" copy_case small small
 goal_cp="<= 0.75" goal_sync="" copy_case busy small busy
 goal_cp="" goal_sync="<= 0.60" copy_case big big
 goal_cp="" goal_sync="<= 1.00" copy_case mixed mixed
+
+# The progress (the walk of the source before its copy, which the room check uses too, and
+# the counting while it copies) on and off, over PROGRESS_PAIRS interleaved pairs.
+progress_case() {
+    local name=$1 source="$fs/src/$2" r=() t_on=() t_off=() on off
+    for pair in $(seq 0 "${PROGRESS_PAIRS:-15}"); do
+        read -r _ _ on < <(cd "$fs/task" && measure "$bench" backup "$source" "$fs/ours")
+        rm -rf "$fs/ours"
+        read -r _ _ off < <(cd "$fs/task" && measure "$bench" backup-unwatched "$source" "$fs/ours")
+        rm -rf "$fs/ours"
+        echo "  progress $name $pair: on ${on}s, off ${off}s" >&2
+        [ "$pair" -gt 0 ] || continue
+        r+=("$(ratio "$on" "$off")") t_on+=("$on") t_off+=("$off")
+    done
+    row "$name: progress on / off" "$(med "${t_on[@]}")" "$(med "${t_off[@]}")" \
+        "$(med "${r[@]}")" "<= 1.02"
+}
+progress_case small small
+progress_case big big
 
 # btrfs and XFS: the small tree beside the same on an ext4 image of the same size, and the
 # big file, whose copy should share the source's extents.
