@@ -89,30 +89,46 @@ bool Exists(const fs::path& path) {
                     .arg(FromFsPath(target), SystemErrorText(errnoValue)));
 }
 
-// Puts the finished copy at target. An earlier copy there is swapped out in one step
-// where the file system can, else moved aside first, and deleted only afterwards.
-void PutInPlace(const fs::path& partial, const fs::path& target, const fs::path& replaced) {
-    if (::renameat2(AT_FDCWD, partial.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) {
-        return;
+// The renames in a folder reach the disk: after a power cut the copy has its dated name.
+// A file system that cannot flush a folder (some FUSE drivers) is left to keep them.
+void FlushFolder(const fs::path& folder) {
+    const FileDescriptor fd(::open(folder.empty() ? "." : folder.c_str(),
+                                   O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK));
+    if (fd.valid() && ::fsync(fd.get()) != 0 && errno != EINVAL && errno != ENOSYS &&
+        errno != EOPNOTSUPP && errno != EROFS) {
+        throw Error(QStringLiteral("Cannot write the folder \"%1\" to the disk: %2")
+                        .arg(FromFsPath(folder), SystemErrorText(errno)));
     }
-    if (errno != EEXIST && errno != EINVAL) {
+}
+
+// Puts the finished copy at target and flushes the folder. An earlier copy there is swapped
+// out in one step where the file system can, else moved aside first; it stays under its
+// hidden name, returned, until the new copy is recorded (a run cut short leaves it to the
+// next run's cleaning).
+fs::path PutInPlace(const fs::path& partial, const fs::path& target, const fs::path& replaced) {
+    fs::path earlier;
+    const bool placed =
+        ::renameat2(AT_FDCWD, partial.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0;
+    if (!placed && errno != EEXIST && errno != EINVAL) {
         FailToPlace(target, errno);
     }
-    if (errno == EEXIST &&
+    if (!placed && errno == EEXIST &&
         ::renameat2(AT_FDCWD, partial.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) == 0) {
-        RemoveTree(partial);
-        return;
+        earlier = partial;
+    } else if (!placed) {
+        // No exchange here: the earlier copy steps aside under its own hidden name.
+        if (Exists(target) && std::rename(target.c_str(), replaced.c_str()) != 0) {
+            FailToPlace(target, errno);
+        }
+        if (std::rename(partial.c_str(), target.c_str()) != 0) {
+            const int failure = errno;
+            std::rename(replaced.c_str(), target.c_str());
+            FailToPlace(target, failure);
+        }
+        earlier = replaced;
     }
-    // No exchange here: the earlier copy steps aside under its own hidden name.
-    if (Exists(target) && std::rename(target.c_str(), replaced.c_str()) != 0) {
-        FailToPlace(target, errno);
-    }
-    if (std::rename(partial.c_str(), target.c_str()) != 0) {
-        const int failure = errno;
-        std::rename(replaced.c_str(), target.c_str());
-        FailToPlace(target, failure);
-    }
-    RemoveTree(replaced);
+    FlushFolder(target.parent_path());
+    return earlier;
 }
 
 // Beyond the space the copy's blocks take, for what the destination's own bookkeeping needs
@@ -204,7 +220,7 @@ bool EnsureRoom(const TaskSettings& settings, const QString& target, bool mayMak
 // hold. A stop asked for before the copy is in place abandons it: its hidden tree is left
 // for the next run to clear, so that the program can end at once.
 std::vector<LeftOutEntry> CopyIntoPlace(const QString& source, const QString& target,
-                                        RunControl& control) {
+                                        RunControl& control, fs::path& earlier) {
     const fs::path targetPath = ToFsPath(target);
     const fs::path partial = HiddenNames::Partial(targetPath);
     MakeFolders(targetPath.parent_path());
@@ -218,7 +234,7 @@ std::vector<LeftOutEntry> CopyIntoPlace(const QString& source, const QString& ta
         throw;
     }
     control.throwIfStopped();
-    PutInPlace(partial, targetPath, HiddenNames::Replaced(targetPath));
+    earlier = PutInPlace(partial, targetPath, HiddenNames::Replaced(targetPath));
     return leftOut;
 }
 
@@ -310,7 +326,10 @@ void RunBackup(const TaskSettings& settings, Catalogue& catalogue, RunControl& c
     RunReport::Step step = RunReport::Step::Copy;
     try {
         control.throwIfStopped();
-        const QString backupDay = DateStamp(Clock::currentDate());
+        // One day for the run: the copy's name and its row carry the same, however long the
+        // copy takes.
+        const QDate day = Clock::currentDate();
+        const QString backupDay = DateStamp(day);
         report.sourceName = settings.sourceName();
         report.target = settings.destination + report.sourceName + u'_' + backupDay;
         RefuseTargetInsideSource(settings.source, settings.destination, report.target);
@@ -328,7 +347,8 @@ void RunBackup(const TaskSettings& settings, Catalogue& catalogue, RunControl& c
         }
         report.copyStarted = true;
         control.reach(RunStage::Copying, report.sourceName);
-        report.leftOut = CopyIntoPlace(settings.source, report.target, control);
+        fs::path earlier;
+        report.leftOut = CopyIntoPlace(settings.source, report.target, control, earlier);
         report.placed = true;
         QStringList leftOutLines;
         for (const LeftOutEntry& entry : report.leftOut) {
@@ -341,8 +361,11 @@ void RunBackup(const TaskSettings& settings, Catalogue& catalogue, RunControl& c
         AppendLogLine(settings.source, report.target, leftOutLines);
         report.logged = true;
         step = RunReport::Step::Catalogue;
-        catalogue.RecordBackup(report.target, Clock::currentDate());
+        catalogue.RecordBackup(report.target, day);
         report.catalogued = true;
+        if (!earlier.empty()) {
+            RemoveTree(earlier);  // the copy it replaced, once the new one is recorded
+        }
     } catch (const RunStopped&) {
         report.stopped = true;
     } catch (const Error& error) {

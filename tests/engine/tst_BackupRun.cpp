@@ -250,7 +250,9 @@ void BackupRunTest::twoRunsOnOneDay() {
     task.run();
     QVERIFY(Put(task.path("reports/2026/may.txt"), "second run"));
     QVERIFY(::unlink(task.path("reports/summary.txt").c_str()) == 0);
-    task.clock.advance(3600 * 1000);
+    // The rerun starts before midnight and ends after it: its row keeps the day of its name.
+    task.clock.set(QDateTime(QDate(2026, 5, 14), QTime(23, 59, 55)));
+    task.control.onStage = [&](RunStage, const QString&) { task.clock.advance(10 * 1000); };
     task.run();
     const QString target = task.text("bk/reports_260514");
     QCOMPARE(CatalogueRows(), QStringList{"2|" + target + "|2026-05-14"});
@@ -260,6 +262,7 @@ void BackupRunTest::twoRunsOnOneDay() {
     QCOMPARE(log.size(), 2);
     QVERIFY2(log[0].endsWith("成功备份至   " + target) && log[1].endsWith("成功备份至   " + target),
              qPrintable(log.join(u'\n')));
+    QVERIFY(log[1].startsWith("260515 "));
 }
 
 void BackupRunTest::leftovers_data() {
