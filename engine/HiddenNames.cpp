@@ -2,6 +2,9 @@
 
 #include "platform/TreeRemove.h"
 
+#include <QCryptographicHash>
+#include <QDir>
+
 #include <algorithm>
 #include <cstdio>
 #include <string>
@@ -13,7 +16,12 @@ namespace fs = std::filesystem;
 namespace {
 
 fs::path Beside(const fs::path& copy, const char* suffix) {
-    return copy.parent_path() / ('.' + copy.filename().native() + suffix);
+    return copy.parent_path() /
+           ('.' + copy.filename().native() + '.' + HiddenNames::TaskMark() + suffix);
+}
+
+bool IsLeftoverSuffix(const std::string& suffix) {
+    return suffix == ".partial" || suffix == ".pruning" || suffix == ".replaced";
 }
 
 bool IsBackupDay(const std::string& text) {
@@ -30,6 +38,14 @@ bool Exists(const fs::path& path) {
 
 namespace HiddenNames {
 
+std::string TaskMark() {
+    const QByteArray folder = QDir::current().canonicalPath().toUtf8();
+    return QCryptographicHash::hash(folder, QCryptographicHash::Sha256)
+        .toHex()
+        .left(8)
+        .toStdString();
+}
+
 fs::path Partial(const fs::path& copy) {
     return Beside(copy, ".partial");
 }
@@ -42,18 +58,26 @@ fs::path Pruning(const fs::path& copy) {
     return Beside(copy, ".pruning");
 }
 
+fs::path EarlierPruning(const fs::path& copy) {
+    return copy.parent_path() / ('.' + copy.filename().native() + ".pruning");
+}
+
 std::error_code ClearLeftovers(const fs::path& target) {
     const fs::path folder = target.parent_path().empty() ? fs::path(".") : target.parent_path();
     const std::string dated = target.filename().native();
     const std::string stem = '.' + dated.substr(0, dated.size() - 6);
+    const std::string ownMark = '.' + TaskMark();
     std::error_code ownPartial;
     std::error_code error;
     for (fs::directory_iterator entry(folder, error), end; !error && entry != end;
          entry.increment(error)) {
         const std::string name = entry->path().filename().native();
-        const std::string suffix = name.substr(std::min(name.size(), stem.size() + 6));
+        std::string suffix = name.substr(std::min(name.size(), stem.size() + 6));
+        if (suffix.compare(0, ownMark.size(), ownMark) == 0) {
+            suffix.erase(0, ownMark.size());
+        }
         if (name.compare(0, stem.size(), stem) != 0 || !IsBackupDay(name.substr(stem.size(), 6)) ||
-            (suffix != ".partial" && suffix != ".pruning" && suffix != ".replaced")) {
+            !IsLeftoverSuffix(suffix)) {
             continue;
         }
         const fs::path copy = folder / name.substr(1, stem.size() + 5);

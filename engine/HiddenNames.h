@@ -3,17 +3,25 @@
 #include <filesystem>
 #include <system_error>
 
-// The hidden names a run gives a copy beside its dated name "<name>_yymmdd":
-// ".<name>_yymmdd.partial" while it is being made, ".<name>_yymmdd.replaced" for the earlier
-// copy of the same day while a rerun puts the new one in place, ".<name>_yymmdd.pruning"
-// while pruning deletes it. A name of one of these forms is ours to remove.
+// The hidden names a run gives a copy beside its dated name "<name>_yymmdd", marked with the
+// task they belong to (a short digest of the task folder's path): ".<name>_yymmdd.<task>.partial"
+// while it is being made, ".<name>_yymmdd.<task>.replaced" for the earlier copy of the same
+// day while a rerun puts the new one in place, ".<name>_yymmdd.<task>.pruning" while pruning
+// deletes it. Two tasks that share a destination and a source name never touch each other's.
+// The names of earlier versions, without the task, belong to any task.
 namespace HiddenNames {
+
+// The mark of the task in the current folder.
+std::string TaskMark();
 
 std::filesystem::path Partial(const std::filesystem::path& copy);
 std::filesystem::path Replaced(const std::filesystem::path& copy);
 std::filesystem::path Pruning(const std::filesystem::path& copy);
+// The name earlier versions gave a copy being pruned.
+std::filesystem::path EarlierPruning(const std::filesystem::path& copy);
 
-// What runs of this source into this destination left on any day when they were cut short:
+// What runs of this task, of this source into this destination, left on any day when they
+// were cut short (and what earlier versions left, whatever the task):
 // copies being made (".partial") or pruned (".pruning") go; an earlier copy set aside by a
 // same-day rerun (".replaced") goes back to its dated name when that is missing, as it is
 // then that day's only copy, and goes otherwise. Other names are not touched. Returns why

@@ -68,7 +68,7 @@ namespace {
 // False when some of it is still on the disk.
 bool DeleteCopy(const fs::path& copy) {
     const fs::path aside = HiddenNames::Pruning(copy);
-    if (RemoveTree(aside)) {
+    if (RemoveTree(aside) || RemoveTree(HiddenNames::EarlierPruning(copy))) {
         return false;
     }
     if (::rename(copy.c_str(), aside.c_str()) != 0) {

@@ -4,6 +4,7 @@
 #include "TreeTools.h"
 #include "engine/BackupRun.h"
 #include "engine/Catalogue.h"
+#include "engine/HiddenNames.h"
 #include "engine/Runs.h"
 #include "log/LogFile.h"
 #include "platform/TreeCopy.h"
@@ -272,17 +273,19 @@ void BackupRunTest::leftovers_data() {
         << QStringList{".reports_260514.partial", "reports_260514", ".reports_260514.replaced"}
         << QStringList{};
     QTest::newRow("made or pruned on earlier days")
-        << QStringList{".reports_260101.partial", ".reports_251231.pruning"} << QStringList{};
+        << QStringList{".reports_260101.partial", ".reports_251231.pruning",
+                       ".reports_260102.{task}.partial", ".reports_260103.{task}.replaced"}
+        << QStringList{"reports_260103=.reports_260103.{task}.replaced"};
     QTest::newRow("set aside, its copy missing: back")
         << QStringList{".reports_260510.replaced"}
         << QStringList{"reports_260510=.reports_260510.replaced"};
     QTest::newRow("set aside, its copy there: goes")
         << QStringList{".reports_260510.replaced", "reports_260510"}
         << QStringList{"reports_260510=reports_260510"};
-    const QStringList others = {".other_260510.partial",    ".reports_26051.partial",
-                                ".reports_2605100.pruning", ".reports_2605a0.partial",
-                                ".reports_260510.partial~", "reports_260510.partial",
-                                ".reports_260510.old",      "..reports_260510.partial"};
+    const QStringList others = {
+        ".other_260510.partial",   ".reports_26051.partial",   ".reports_2605100.pruning",
+        ".reports_2605a0.partial", ".reports_260510.partial~", "reports_260510.partial",
+        ".reports_260510.old",     "..reports_260510.partial", ".reports_260510.0another.partial"};
     QStringList kept;
     for (const QString& name : others) {
         kept << name + u'=' + name;
@@ -294,6 +297,8 @@ void BackupRunTest::leftovers() {
     QFETCH(QStringList, before);
     QFETCH(QStringList, after);
     Task task;
+    before.replaceInStrings("{task}", QString::fromStdString(HiddenNames::TaskMark()));
+    after.replaceInStrings("{task}", QString::fromStdString(HiddenNames::TaskMark()));
     BuildReports(task.path("reports"), "may");
     QVERIFY(Folder(task.path("bk")));
     for (const QString& name : before) {

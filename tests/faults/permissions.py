@@ -103,7 +103,8 @@ def read_only_folders(report, base, source):
     paths = [r[1] for r in F.catalogue_rows(case.task)[1]]
     report.check(paths == [case.target("250308"), case.target("250310")],
                  f"read-only folder, undeletable copy: rows {paths}")
-    give(os.path.join(case.dest, ".reports_250308.pruning"))  # where pruning set it aside
+    aside = [n for n in os.listdir(case.dest) if n.startswith(".reports_250308.") and n.endswith(".pruning")]
+    give(os.path.join(case.dest, aside[0]))  # where pruning set it aside, marked with the task
     prune = F.run(["prune", "1"], case.task, user=NOBODY, env={"TESSIVAR_FAULT_DATE": DAY})
     report.check(prune[0] == 0, f"read-only folder, prune 1 again: {prune}")
     rows_match("read-only folder, pruned to 1", [])
