@@ -4,28 +4,48 @@
 
 #include <QByteArray>
 #include <QFile>
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
+
+#include <linux/capability.h>
+#include <unistd.h>
 
 namespace copying {
 
 namespace {
 
-mode_t CurrentUmask() {
-    // Read without changing it: umask(2) would change it for every thread for a moment.
-    if (FILE* status = std::fopen("/proc/self/status", "re")) {
+struct ProcessStatus {
+    mode_t umask = 07777;  // unknown: every file gets its mode set explicitly
+    bool givesAway = ::geteuid() == 0;
+};
+
+// Read without changing anything: umask(2) would change the mask for every thread for a
+// moment. Root without CAP_CHOWN (in a container, say) may not give files away.
+ProcessStatus CurrentStatus() {
+    ProcessStatus status;
+    if (FILE* file = std::fopen("/proc/self/status", "re")) {
         char line[256];
         unsigned mask = 0;
-        bool found = false;
-        while (!found && std::fgets(line, sizeof line, status)) {
-            found = std::sscanf(line, "Umask: %o", &mask) == 1;
+        unsigned long long capabilities = 0;
+        while (std::fgets(line, sizeof line, file)) {
+            if (std::sscanf(line, "Umask: %o", &mask) == 1) {
+                status.umask = static_cast<mode_t>(mask);
+            } else if (std::sscanf(line, "CapEff: %llx", &capabilities) == 1) {
+                status.givesAway = (capabilities >> CAP_CHOWN) & 1;
+            }
         }
-        std::fclose(status);
-        if (found) {
-            return static_cast<mode_t>(mask);
-        }
+        std::fclose(file);
     }
-    return 07777;  // unknown: every file gets its mode set explicitly
+    return status;
+}
+
+std::vector<gid_t> CurrentGroups() {
+    std::vector<gid_t> groups(static_cast<size_t>(std::max(::getgroups(0, nullptr), 0)) + 1);
+    const int count = ::getgroups(static_cast<int>(groups.size()) - 1, groups.data() + 1);
+    groups.resize(static_cast<size_t>(std::max(count, 0)) + 1);
+    groups[0] = ::getegid();
+    return groups;
 }
 
 }  // namespace
@@ -59,6 +79,10 @@ QString PathText(const std::string& path) {
 }
 
 CopyContext::CopyContext(std::string sourceRoot)
-    : umask(CurrentUmask()), root(std::move(sourceRoot)) {}
+    : user(::geteuid()), groups(CurrentGroups()), root(std::move(sourceRoot)) {
+    const ProcessStatus status = CurrentStatus();
+    umask = status.umask;
+    givesAway = status.givesAway;
+}
 
 }  // namespace copying

@@ -9,6 +9,7 @@
 #include "platform/TreeCopy.h"
 
 #include <QString>
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
@@ -24,9 +25,11 @@
 // What the parts of the tree copier share: the state of one copy and the way a copy fails.
 namespace copying {
 
-// Set-user-ID and set-group-ID bits are not kept on files: the copy is owned by whoever
-// runs the backup, and a set-ID copy owned by root would hand out root's rights.
-constexpr mode_t kFileModeBits = 01777;
+// The set-user-ID and set-group-ID bits of a file are kept only on a copy that has the
+// source's owner and group: a set-ID copy owned by whoever runs the backup (root, say)
+// would hand out that user's rights.
+constexpr mode_t kFileModeBits = 07777;
+constexpr mode_t kSetIdBits = 06000;
 constexpr mode_t kFolderModeBits = 03777;
 
 // Set through SetCopyFaultInjector.
@@ -47,6 +50,11 @@ struct CopyContext {
     explicit CopyContext(std::string sourceRoot);
 
     mode_t umask;
+    // The process may give its copies any owner (root, or CAP_CHOWN); else only a group of
+    // its own, one of groups.
+    bool givesAway;
+    uid_t user;
+    std::vector<gid_t> groups;
     std::string root;
     TraitsTable traits;
     // Each file and folder is flushed to the storage as it is finished (see FlushesEach).
@@ -74,6 +82,7 @@ struct CopyContext {
     std::atomic<bool> noModes{false};
     std::atomic<bool> noTimes{false};
     std::atomic<bool> noLinkTimes{false};
+    std::atomic<bool> noOwners{false};
     std::atomic<bool> noSymlinks{false};
     std::atomic<bool> noHardLinks{false};
     AttributeRefusals attributes;
@@ -115,12 +124,16 @@ struct CopyContext {
         leftOut.push_back({source.substr(root.size() + 1), reason});
     }
 
-    // Sets one piece of metadata unless the destination refused that kind for good before.
-    // A refusal leaves what the destination made; any other failure fails the copy.
+    // Sets one piece of metadata unless the destination refused that kind for good before;
+    // true when it is set. A refusal leaves what the destination made; any other failure
+    // fails the copy.
     template <typename Call>
-    void setMetadata(std::atomic<bool>& refused, const std::string& path, Call call) {
-        if (refused || call() == 0) {
-            return;
+    bool setMetadata(std::atomic<bool>& refused, const std::string& path, Call call) {
+        if (refused) {
+            return false;
+        }
+        if (call() == 0) {
+            return true;
         }
         const int failure = errno;
         if (!RefusesMetadata(failure)) {
@@ -129,6 +142,23 @@ struct CopyContext {
         if (RefusesForGood(failure)) {
             refused = true;
         }
+        return false;
+    }
+
+    // Gives the copy of an entry the source's owner and group, as far as the process and
+    // the destination let it; true when the copy has both. chown(owner, group) sets them
+    // on the copy, -1 leaving one as it is. A group the process is not in is not tried.
+    template <typename Chown>
+    bool keepOwner(const std::string& path, uid_t owner, gid_t group, Chown chown) {
+        if (givesAway) {
+            return setMetadata(noOwners, path, [&] { return chown(owner, group); });
+        }
+        if (std::find(groups.begin(), groups.end(), group) == groups.end()) {
+            return false;
+        }
+        const bool grouped =
+            setMetadata(noOwners, path, [&] { return chown(static_cast<uid_t>(-1), group); });
+        return grouped && owner == user;
     }
 };
 

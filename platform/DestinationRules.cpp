@@ -171,6 +171,12 @@ QString ReasonText(LeftOutReason reason) {
             return QStringLiteral("与已复制的文件名仅大小写不同");
         case LeftOutReason::TooLarge:
             return QStringLiteral("文件过大，目的地址无法容纳");
+        case LeftOutReason::Socket:
+            return QStringLiteral("套接字无法复制");
+        case LeftOutReason::DeviceFile:
+            return QStringLiteral("无权创建设备文件");
+        case LeftOutReason::SpecialFile:
+            return QStringLiteral("目的地址不支持此类文件");
     }
     return {};
 }

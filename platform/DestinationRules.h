@@ -30,7 +30,8 @@ std::optional<LeftOutReason> RefusedName(int errnoValue, const std::string& targ
 void RefuseLosingRenames(const std::string& folder);
 
 // Tried inside folder (the fresh copy): noLinkTimes is set when a symbolic link does not
-// take times of its own, noSymlinks when the destination makes no symbolic links at all.
+// take times of its own (nor then an owner), noSymlinks when the destination makes no
+// symbolic links at all.
 void ProbeLinkTimes(const std::string& folder, std::atomic<bool>& noSymlinks,
                     std::atomic<bool>& noLinkTimes);
 

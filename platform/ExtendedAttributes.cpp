@@ -13,12 +13,13 @@ namespace {
 
 constexpr std::string_view kAccessAcl = "system.posix_acl_access";
 constexpr std::string_view kDefaultAcl = "system.posix_acl_default";
+constexpr std::string_view kCapability = "security.capability";
 
 std::optional<AttributeRefusals::Kind> KindOf(std::string_view name) {
     if (name.starts_with("user.")) {
         return AttributeRefusals::User;
     }
-    if (name.starts_with("security.") && name != "security.capability") {
+    if (name.starts_with("security.")) {
         return AttributeRefusals::Security;
     }
     if (name.starts_with("trusted.")) {
@@ -54,10 +55,13 @@ bool ReadGrowing(std::string& buffer, Call call) {
 }
 
 template <typename Set>
-void Write(const ExtendedAttributes& attributes, bool acls, AttributeRefusals& refusals, Set set) {
+void Write(const ExtendedAttributes& attributes, AttributePass pass, AttributeRefusals& refusals,
+           Set set) {
     for (const ExtendedAttribute& attribute : attributes) {
         const auto kind = KindOf(attribute.name);
-        if (!kind || (*kind == AttributeRefusals::Acl) != acls || refusals.refused(*kind)) {
+        if (!kind || (*kind == AttributeRefusals::Acl) != (pass == AttributePass::Acls) ||
+            refusals.refused(*kind) ||
+            (attribute.name == kCapability && pass != AttributePass::OthersAndCapability)) {
             continue;
         }
         if (set(attribute) != 0 && (errno == EOPNOTSUPP || errno == ENOSYS)) {
@@ -66,25 +70,14 @@ void Write(const ExtendedAttributes& attributes, bool acls, AttributeRefusals& r
     }
 }
 
-}  // namespace
-
-bool AttributeRefusals::everything() const {
-    for (const std::atomic<bool>& kind : refused_) {
-        if (!kind) {
-            return false;
-        }
-    }
-    return true;
-}
-
-ExtendedAttributes ReadAttributes(int fd, const AttributeRefusals& refusals,
-                                  std::atomic<bool>& sourceHasNone) {
+template <typename List, typename Get>
+ExtendedAttributes Read(const AttributeRefusals& refusals, std::atomic<bool>& sourceHasNone,
+                        List list, Get get) {
     if (sourceHasNone || refusals.everything()) {
         return {};
     }
     std::string names(1024, '\0');
-    if (!ReadGrowing(names,
-                     [&](char* buffer, size_t size) { return ::flistxattr(fd, buffer, size); })) {
+    if (!ReadGrowing(names, list)) {
         if (errno == EOPNOTSUPP || errno == ENOSYS) {
             sourceHasNone = true;
         }
@@ -100,13 +93,44 @@ ExtendedAttributes ReadAttributes(int fd, const AttributeRefusals& refusals,
         }
         std::string value(256, '\0');
         if (ReadGrowing(value, [&](char* buffer, size_t size) {
-                return ::fgetxattr(fd, name.c_str(), buffer, size);
+                return get(name.c_str(), buffer, size);
             })) {
             attributes.push_back({name, std::move(value)});
         }
         // An attribute we may not read, or one removed meanwhile, stays out.
     }
     return attributes;
+}
+
+}  // namespace
+
+bool AttributeRefusals::everything() const {
+    for (const std::atomic<bool>& kind : refused_) {
+        if (!kind) {
+            return false;
+        }
+    }
+    return true;
+}
+
+ExtendedAttributes ReadAttributes(int fd, const AttributeRefusals& refusals,
+                                  std::atomic<bool>& sourceHasNone) {
+    return Read(
+        refusals, sourceHasNone,
+        [&](char* buffer, size_t size) { return ::flistxattr(fd, buffer, size); },
+        [&](const char* name, char* buffer, size_t size) {
+            return ::fgetxattr(fd, name, buffer, size);
+        });
+}
+
+ExtendedAttributes ReadAttributes(const std::string& path, const AttributeRefusals& refusals,
+                                  std::atomic<bool>& sourceHasNone) {
+    return Read(
+        refusals, sourceHasNone,
+        [&](char* buffer, size_t size) { return ::llistxattr(path.c_str(), buffer, size); },
+        [&](const char* name, char* buffer, size_t size) {
+            return ::lgetxattr(path.c_str(), name, buffer, size);
+        });
 }
 
 mode_t ModeWithoutAcl(mode_t mode, const ExtendedAttributes& attributes) {
@@ -137,17 +161,17 @@ mode_t ModeWithoutAcl(mode_t mode, const ExtendedAttributes& attributes) {
     return mode;
 }
 
-void WriteAttributes(int fd, const ExtendedAttributes& attributes, bool acls,
+void WriteAttributes(int fd, const ExtendedAttributes& attributes, AttributePass pass,
                      AttributeRefusals& refusals) {
-    Write(attributes, acls, refusals, [&](const ExtendedAttribute& attribute) {
+    Write(attributes, pass, refusals, [&](const ExtendedAttribute& attribute) {
         return ::fsetxattr(fd, attribute.name.c_str(), attribute.value.data(),
                            attribute.value.size(), 0);
     });
 }
 
-void WriteAttributes(const std::string& path, const ExtendedAttributes& attributes, bool acls,
-                     AttributeRefusals& refusals) {
-    Write(attributes, acls, refusals, [&](const ExtendedAttribute& attribute) {
+void WriteAttributes(const std::string& path, const ExtendedAttributes& attributes,
+                     AttributePass pass, AttributeRefusals& refusals) {
+    Write(attributes, pass, refusals, [&](const ExtendedAttribute& attribute) {
         return ::lsetxattr(path.c_str(), attribute.name.c_str(), attribute.value.data(),
                            attribute.value.size(), 0);
     });

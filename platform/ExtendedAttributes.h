@@ -6,10 +6,10 @@
 
 #include <sys/types.h>
 
-// The extended attributes a copy takes along: user.* always; security.* (never
-// security.capability: like the set-ID bits it would hand out rights) and trusted.* where
-// the system lets us read and write them; the POSIX ACLs system.posix_acl_access and
-// system.posix_acl_default.
+// The extended attributes a copy takes along: user.* always; security.* and trusted.* where
+// the system lets us read and write them (security.capability only where the copy keeps its
+// owner: like the set-ID bits it would hand out rights); the POSIX ACLs
+// system.posix_acl_access and system.posix_acl_default.
 struct ExtendedAttribute {
     std::string name;
     std::string value;
@@ -29,9 +29,12 @@ private:
     std::atomic<bool> refused_[Kinds] = {};
 };
 
-// The attributes of the open file fd that the destination may hold. sourceHasNone is set
-// when the source's file system keeps no attributes at all; then nothing is asked of it.
+// The attributes of the open file fd, or of the entry at path (never followed), that the
+// destination may hold. sourceHasNone is set when the source's file system keeps no
+// attributes at all; then nothing is asked of it.
 ExtendedAttributes ReadAttributes(int fd, const AttributeRefusals& refusals,
+                                  std::atomic<bool>& sourceHasNone);
+ExtendedAttributes ReadAttributes(const std::string& path, const AttributeRefusals& refusals,
                                   std::atomic<bool>& sourceHasNone);
 
 // With an access ACL a mode's group bits are the ACL's mask, which may grant the group far
@@ -39,11 +42,15 @@ ExtendedAttributes ReadAttributes(int fd, const AttributeRefusals& refusals,
 // gets what the ACL gave it, never more.
 mode_t ModeWithoutAcl(mode_t mode, const ExtendedAttributes& attributes);
 
-// Sets the attributes on the open file fd, or on the folder at path (never followed): the
-// ACLs when acls is true (after the mode: setting the mode changes an ACL's mask), else all
-// the others (before the mode: a read-only mode would keep user.* out). A refusal leaves the
-// attribute out; one for good is remembered.
-void WriteAttributes(int fd, const ExtendedAttributes& attributes, bool acls,
+// Which attributes one call of WriteAttributes sets: the ACLs after the mode (setting the
+// mode changes an ACL's mask); all the others before it (a read-only mode would keep user.*
+// out), security.capability with them only on a copy that has its source's owner, once the
+// owner is set (a change of owner drops it).
+enum class AttributePass { Others, OthersAndCapability, Acls };
+
+// Sets the attributes on the open file fd, or on the entry at path (never followed). A
+// refusal leaves the attribute out; one for good is remembered.
+void WriteAttributes(int fd, const ExtendedAttributes& attributes, AttributePass pass,
                      AttributeRefusals& refusals);
-void WriteAttributes(const std::string& path, const ExtendedAttributes& attributes, bool acls,
-                     AttributeRefusals& refusals);
+void WriteAttributes(const std::string& path, const ExtendedAttributes& attributes,
+                     AttributePass pass, AttributeRefusals& refusals);

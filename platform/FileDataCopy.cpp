@@ -19,6 +19,22 @@ constexpr size_t kBufferSize = 256 * 1024;
 // The data of one copy_file_range call when the copy is watched.
 constexpr off_t kWatchedSlice = 8 * 1024 * 1024;
 
+// Makes a FIFO or device file; 0, or the errno. A FUSE file system that makes a plain file
+// whatever it is asked for (exfat-fuse) gives EIO, as the kernel sees the kind differ: that
+// file goes again, and the kind counts as refused.
+int MakeNode(const std::string& target, mode_t type, dev_t device) {
+    if (::mknod(target.c_str(), type | 0600, device) == 0) {
+        return 0;
+    }
+    const int failure = errno;
+    struct stat made;
+    if (failure == EIO && ::lstat(target.c_str(), &made) == 0 && (made.st_mode & S_IFMT) != type) {
+        ::unlink(target.c_str());
+        return EOPNOTSUPP;
+    }
+    return failure;
+}
+
 }  // namespace
 
 void FileCopier::copyFile(const std::string& source, const std::string& target, bool followLink) {
@@ -110,10 +126,56 @@ void FileCopier::copyLink(const std::string& source, const std::string& target) 
         leaveOutLink(source, target, errno);
         return;
     }
+    // Where a link takes no times of its own (sshfs), a change of owner would reach what it
+    // points at too.
+    if (!context_.noLinkTimes) {
+        context_.keepOwner(source, st.st_uid, st.st_gid, [&](uid_t owner, gid_t group) {
+            return ::lchown(target.c_str(), owner, group);
+        });
+    }
     const struct timespec times[2] = {st.st_atim, st.st_mtim};
     context_.setMetadata(context_.noLinkTimes, source, [&] {
         return ::utimensat(AT_FDCWD, target.c_str(), times, AT_SYMLINK_NOFOLLOW);
     });
+}
+
+void FileCopier::copySpecial(const std::string& source, const std::string& target) {
+    struct stat st;
+    if (::lstat(source.c_str(), &st) != 0) {
+        if (context_.vanished(errno, source)) {
+            return;
+        }
+        Fail(source, errno);
+    }
+    const mode_t type = st.st_mode & S_IFMT;
+    if (type == S_IFSOCK) {
+        context_.leaveOut(source, LeftOutReason::Socket, EOPNOTSUPP);
+        return;
+    }
+    if (type != S_IFIFO && type != S_IFCHR && type != S_IFBLK) {
+        return;  // became something else since the folder was read
+    }
+    if (const int failure = MakeNode(target, type, st.st_rdev)) {
+        leaveOutSpecial(source, target, type, failure);
+        return;
+    }
+    setSpecialMetadata(source, target, st);
+}
+
+// A device file is refused (EPERM) to a process without CAP_MKNOD before the destination is
+// asked; whether the destination makes such files at all then shows on a FIFO.
+void FileCopier::leaveOutSpecial(const std::string& source, const std::string& target, mode_t type,
+                                 int failure) {
+    if (failure == EPERM && type != S_IFIFO && MakeNode(target, S_IFIFO, 0) == 0) {
+        ::unlink(target.c_str());
+        context_.leaveOut(source, LeftOutReason::DeviceFile, failure);
+    } else if (failure == EPERM || failure == ENOSYS || failure == EOPNOTSUPP) {
+        context_.leaveOut(source, LeftOutReason::SpecialFile, failure);
+    } else if (const auto reason = RefusedName(failure, target)) {
+        context_.leaveOut(source, *reason, failure);
+    } else {
+        Fail(source, failure);
+    }
 }
 
 void FileCopier::leaveOutLink(const std::string& source, const std::string& target, int failure) {
@@ -327,15 +389,44 @@ FileSystemTraits& FileCopier::traitsOf(dev_t device) {
     return *traits_;
 }
 
+// The owner first: a change of owner clears the set-ID bits and drops the capabilities.
 void FileCopier::setMetadata(const std::string& source, int out, const struct stat& st,
                              mode_t wanted, mode_t created, const ExtendedAttributes& attributes) {
-    WriteAttributes(out, attributes, false, context_.attributes);
+    const bool owned =
+        context_.keepOwner(source, st.st_uid, st.st_gid,
+                           [&](uid_t owner, gid_t group) { return ::fchown(out, owner, group); });
+    if (!owned) {
+        wanted &= ~kSetIdBits;
+    }
+    WriteAttributes(out, attributes,
+                    owned ? AttributePass::OthersAndCapability : AttributePass::Others,
+                    context_.attributes);
     if ((created & ~context_.umask) != wanted) {
         context_.setMetadata(context_.noModes, source, [&] { return ::fchmod(out, wanted); });
     }
-    WriteAttributes(out, attributes, true, context_.attributes);
+    WriteAttributes(out, attributes, AttributePass::Acls, context_.attributes);
     const struct timespec times[2] = {st.st_atim, st.st_mtim};
     context_.setMetadata(context_.noTimes, source, [&] { return ::futimens(out, times); });
+}
+
+// Set by path: a device file is never opened.
+void FileCopier::setSpecialMetadata(const std::string& source, const std::string& target,
+                                    const struct stat& st) {
+    const ExtendedAttributes attributes =
+        ReadAttributes(source, context_.attributes, traitsOf(st.st_dev).noAttributes);
+    const bool owned = context_.keepOwner(
+        source, st.st_uid, st.st_gid,
+        [&](uid_t owner, gid_t group) { return ::lchown(target.c_str(), owner, group); });
+    const mode_t mode = ModeWithoutAcl(
+        st.st_mode & (owned ? kFileModeBits : kFileModeBits & ~kSetIdBits), attributes);
+    WriteAttributes(target, attributes, AttributePass::Others, context_.attributes);
+    context_.setMetadata(context_.noModes, source,
+                         [&] { return ::fchmodat(AT_FDCWD, target.c_str(), mode, 0); });
+    WriteAttributes(target, attributes, AttributePass::Acls, context_.attributes);
+    const struct timespec times[2] = {st.st_atim, st.st_mtim};
+    context_.setMetadata(context_.noTimes, source, [&] {
+        return ::utimensat(AT_FDCWD, target.c_str(), times, AT_SYMLINK_NOFOLLOW);
+    });
 }
 
 }  // namespace copying

@@ -48,9 +48,13 @@ public:
 
     void copyFile(const std::string& source, const std::string& target, bool followLink);
     void copyLink(const std::string& source, const std::string& target);
+    // A FIFO or device file, made anew; a socket is left out.
+    void copySpecial(const std::string& source, const std::string& target);
 
 private:
     void leaveOutLink(const std::string& source, const std::string& target, int failure);
+    void leaveOutSpecial(const std::string& source, const std::string& target, mode_t type,
+                         int failure);
     std::optional<FileDescriptor> createTarget(const std::string& source, const std::string& target,
                                                mode_t mode, const struct stat& st,
                                                std::optional<FirstName>& firstName);
@@ -69,6 +73,8 @@ private:
     FileSystemTraits& traitsOf(dev_t device);
     void setMetadata(const std::string& source, int out, const struct stat& st, mode_t wanted,
                      mode_t created, const ExtendedAttributes& attributes);
+    void setSpecialMetadata(const std::string& source, const std::string& target,
+                            const struct stat& st);
 
     CopyContext& context_;
     std::unique_ptr<char[]> buffer_;

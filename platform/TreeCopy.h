@@ -7,13 +7,17 @@
 
 #include "platform/RunControl.h"
 
-// Why an entry of the source is not in the copy: the destination cannot hold it.
+// Why an entry of the source is not in the copy: the destination cannot hold it, or no copy
+// can be made of it.
 enum class LeftOutReason {
     SymbolicLink,  // the destination makes no symbolic links
     Name,          // the destination refuses the name (characters it does not allow)
     NameTooLong,   // the name or the path is too long for the destination
     SameName,      // the destination takes it for a name already copied (case ignored)
     TooLarge,      // the file is larger than the destination allows
+    Socket,        // a socket: only the program that listens on it makes one
+    DeviceFile,    // a device file, which this process may not make
+    SpecialFile,   // a FIFO or device file, which the destination does not make
 };
 
 struct LeftOutEntry {
@@ -26,13 +30,20 @@ struct LeftOutEntry {
 // yet (its parent folder must). Contents, permission bits, access and modification times,
 // extended attributes and POSIX ACLs are kept, of folders too; hard links inside the source
 // stay hard links; symbolic links inside the source are copied as links and never followed;
-// FIFOs, sockets and device files are left out. Names are copied byte for byte. A source
+// FIFOs and device files are made anew as such. Names are copied byte for byte. A source
 // that is itself a symbolic link is followed, as the folder or file the user picked.
+//
+// Owners and groups are kept as far as the process may set them: all of them when it may
+// give files away (root, or CAP_CHOWN), else the groups it belongs to. The set-user-ID and
+// set-group-ID bits of a file, and its capabilities (security.capability), are kept only on
+// a copy that has its source's owner and group: on a copy owned by whoever runs the backup
+// they would hand out that user's rights.
 //
 // The destination decides what it can hold, learnt by trying: metadata it refuses or
 // ignores stays as it makes it, and a hard link it cannot make becomes a file of its own.
-// A symbolic link, a name it cannot hold or a file too large for it is left out of the
-// copy and returned, sorted by path. An entry that vanishes from the source while the copy
+// A symbolic link, a name it cannot hold, a file too large for it, a FIFO or device file it
+// does not make or this process may not make, and every socket, are left out of the copy
+// and returned, sorted by path. An entry that vanishes from the source while the copy
 // runs is simply not in the copy.
 //
 // Throws Error naming the file that failed, with the system's text; nothing is then left

@@ -111,10 +111,16 @@ void TreeCopier::drain() {
 
 void TreeCopier::copyItem(FileCopier& copier, const CopyItem& item) {
     try {
-        if (item.kind == CopyItem::Kind::File) {
-            copier.copyFile(item.source, item.target, false);
-        } else {
-            copier.copyLink(item.source, item.target);
+        switch (item.kind) {
+            case CopyItem::Kind::File:
+                copier.copyFile(item.source, item.target, false);
+                break;
+            case CopyItem::Kind::Link:
+                copier.copyLink(item.source, item.target);
+                break;
+            case CopyItem::Kind::Special:
+                copier.copySpecial(item.source, item.target);
+                return;  // not counted, as the measure of the source does not count them
         }
         context_.copiedEntry();  // copied, left out or gone: done with
     } catch (...) {
@@ -167,7 +173,8 @@ void TreeCopier::copyFolder(const std::string& source, const std::string& target
     ExtendedAttributes attributes =
         ReadAttributes(fd.get(), context_.attributes, context_.traits.of(st.st_dev).noAttributes);
     const mode_t mode = ModeWithoutAcl(st.st_mode & kFolderModeBits, attributes);
-    folders_.push_back({target, mode, st.st_atim, st.st_mtim, std::move(attributes)});
+    folders_.push_back(
+        {target, mode, st.st_uid, st.st_gid, st.st_atim, st.st_mtim, std::move(attributes)});
     DIR* folder = ::fdopendir(fd.get());
     if (!folder) {
         Fail(source, errno);
@@ -204,21 +211,20 @@ void TreeCopier::addEntry(DIR* folder, const dirent* entry, std::string source, 
             }
             Fail(source, errno);
         }
-        type = S_ISDIR(st.st_mode)   ? DT_DIR
-               : S_ISREG(st.st_mode) ? DT_REG
-               : S_ISLNK(st.st_mode) ? DT_LNK
-                                     : DT_UNKNOWN;
+        type = IFTODT(st.st_mode);
     }
     if (type == DT_DIR) {
         pending.emplace_back(std::move(source), std::move(target));
-    } else if (type == DT_REG || type == DT_LNK) {
-        const auto kind = type == DT_REG ? CopyItem::Kind::File : CopyItem::Kind::Link;
-        batch_.push_back({kind, std::move(source), std::move(target)});
-        if (batch_.size() >= kBatchSize) {
-            flush();
-        }
+        return;
     }
-    // FIFOs, sockets and devices are not copied.
+    // FIFOs, devices and sockets go with the files: each is looked at once more anyway.
+    const auto kind = type == DT_REG   ? CopyItem::Kind::File
+                      : type == DT_LNK ? CopyItem::Kind::Link
+                                       : CopyItem::Kind::Special;
+    batch_.push_back({kind, std::move(source), std::move(target)});
+    if (batch_.size() >= kBatchSize) {
+        flush();
+    }
 }
 
 void TreeCopier::flush() {
@@ -250,10 +256,14 @@ void TreeCopier::setFolderMetadata() {
                 Fail(folder->target, errno);
             }
         }
-        WriteAttributes(folder->target, folder->attributes, false, context_.attributes);
+        context_.keepOwner(folder->target, folder->owner, folder->group,
+                           [&](uid_t owner, gid_t group) { return ::lchown(path, owner, group); });
+        WriteAttributes(folder->target, folder->attributes, AttributePass::Others,
+                        context_.attributes);
         context_.setMetadata(context_.noModes, folder->target,
                              [&] { return ::chmod(path, folder->mode); });
-        WriteAttributes(folder->target, folder->attributes, true, context_.attributes);
+        WriteAttributes(folder->target, folder->attributes, AttributePass::Acls,
+                        context_.attributes);
         const struct timespec times[2] = {folder->atime, folder->mtime};
         context_.setMetadata(context_.noTimes, folder->target,
                              [&] { return ::utimensat(AT_FDCWD, path, times, 0); });

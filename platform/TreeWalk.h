@@ -21,7 +21,7 @@ namespace copying {
 struct CopyContext;
 
 struct CopyItem {
-    enum class Kind { File, Link } kind;
+    enum class Kind { File, Link, Special } kind;
     std::string source;
     std::string target;
 };
@@ -51,6 +51,8 @@ private:
 struct FolderRecord {
     std::string target;
     mode_t mode;
+    uid_t owner;
+    gid_t group;
     struct timespec atime;
     struct timespec mtime;
     ExtendedAttributes attributes;

@@ -15,6 +15,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace TreeTools {
@@ -96,13 +97,20 @@ struct Walk {
             if (!isNew) {
                 line += " same-as " + Hex(first->second);
             }
+            char caps[64];
+            const ssize_t n = ::lgetxattr(path.c_str(), "security.capability", caps, sizeof caps);
+            line += n > 0 ? " caps " + QByteArray(caps, n).toHex().toStdString() : "";
         } else {
-            line += " special";
+            line += (S_ISFIFO(st.st_mode)   ? std::string(" fifo")
+                     : S_ISSOCK(st.st_mode) ? std::string(" socket")
+                                            : " device " + std::to_string(st.st_rdev)) +
+                    mode;
         }
         if (withTimes) {
             line += " mtime " + std::to_string(st.st_mtim.tv_sec) + "." +
                     std::to_string(st.st_mtim.tv_nsec);
         }
+        line += " owner " + std::to_string(st.st_uid) + ":" + std::to_string(st.st_gid);
         lines << QString::fromStdString(line);
         if (S_ISDIR(st.st_mode)) {
             children(path, relative, withTimes);
@@ -130,17 +138,17 @@ struct Walk {
     }
 };
 
-// One line per entry, sorted by name: type, mode, size, content hash, link target,
-// hard-link partner and (withTimes) modification time. FIFOs and the like show as
-// "special", so a faithful copy differs from its source exactly in those lines.
+// One line per entry, sorted by name: type, mode, size, content hash, capabilities, link
+// target, hard-link partner, (withTimes) modification time, owner and group.
 inline QStringList Describe(const std::string& root, bool withTimes = true) {
     Walk walk;
     walk.entry(root, ".", withTimes);
     return walk.lines;
 }
 
-inline QStringList WithoutSpecials(QStringList lines) {
-    lines.removeIf([](const QString& line) { return line.contains(QLatin1String(" special")); });
+// A faithful copy differs from its source in its sockets alone.
+inline QStringList WithoutSockets(QStringList lines) {
+    lines.removeIf([](const QString& line) { return line.contains(QLatin1String(" socket 0")); });
     return lines;
 }
 

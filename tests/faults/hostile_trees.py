@@ -1,10 +1,13 @@
 """Hostile source trees: link loops, a link to /, invalid UTF-8 names, a path deeper than
-PATH_MAX, FIFOs, a file that vanishes or shrinks during the copy. No run may hang (each has a
+PATH_MAX, FIFOs, a device file, a socket, entries of other owners, a file that vanishes or
+shrinks during the copy. No run may hang (each has a
 timeout), nothing outside the source may be read into the copy or deleted, and each run ends
 in a clear error or a faithful copy."""
 
 import os
 import shutil
+import socket
+import stat
 import subprocess
 import sys
 import threading
@@ -115,11 +118,9 @@ def fifos(report, base, task, dest):
     report.check(result[0] != "hang", "a FIFO in the source hung the run")
     target = os.path.join(dest, "reports_250310")
     if result[0] == 0:
-        expected = {k: v for k, v in F.snapshot(source).items() if "pipe" not in k}
-        got = F.snapshot(target)
-        # The folders holding a FIFO keep their times; only the FIFO itself is left out.
-        report.check(F.differences(expected, got) == [], f"FIFO: {F.differences(expected, got)}")
-        print("FIFOs in the source: copied without them")
+        diff = F.differences(F.snapshot(source), F.snapshot(target))
+        report.check(diff == [], f"FIFO: {diff}")
+        print("FIFOs in the source: copied as FIFOs")
     else:
         print(f"FIFOs in the source: exit {result[0]}, {result[2].strip()[:120]}")
     shutil.rmtree(dest, ignore_errors=True)
@@ -129,6 +130,46 @@ def fifos(report, base, task, dest):
     report.check(result[0] == 1 and "error:" in result[2], f"a FIFO as the source: {result}")
     print(f"a FIFO as the source: exit {result[0]}, {result[2].strip()[:120]}")
     shutil.rmtree(dest, ignore_errors=True)
+
+
+def owned(root):
+    """The snapshot with owners and device numbers."""
+    return {rel: entry + (lambda st: (st.st_uid, st.st_gid, st.st_rdev))(os.lstat(os.path.join(root, rel)))
+            for rel, entry in (F.snapshot(root) or {}).items()}
+
+
+def specials_and_owners(report, base):
+    """As root the copy keeps all but the socket, owners and set-ID bits too. As nobody the
+    device file is left out as well, and the copy is nobody's, with set-ID bits only where
+    the source was nobody's too."""
+    source = os.path.join(base, "owners", "reports")
+    os.makedirs(os.path.join(source, "theirs"))
+    os.mkfifo(os.path.join(source, "pipe"), 0o640)
+    os.mknod(os.path.join(source, "null"), stat.S_IFCHR | 0o644, os.makedev(1, 3))
+    socket.socket(socket.AF_UNIX).bind(os.path.join(source, "socket"))
+    os.symlink("theirs", os.path.join(source, "link"))
+    for name, owner, mode in (("setuid", 0, 0o4755), ("given", 1234, 0o2755), ("mine", 65534, 0o6755),
+                              ("theirs", 2222, 0o755), ("null", 2222, 0o644), ("link", 2222, None)):
+        path = os.path.join(source, name)
+        os.path.lexists(path) or F.write(path, b"#!/bin/sh\n")
+        os.lchown(path, owner, owner)
+        mode and os.chmod(path, mode)
+    for user in (None, 65534):
+        task, dest = (os.path.join(base, "owners", f"{user}-{part}") for part in ("task", "dest"))
+        for folder in (task, dest):
+            os.makedirs(folder)
+            os.chown(folder, 65534, 65534)
+        status, out, err = F.run(["backup", source, dest], task, env={"TESSIVAR_FAULT_DATE": DAY}, user=user)
+        log = (F.read(os.path.join(task, "Log", "FileBackupLog.log")) or b"").decode("gb18030")
+        left = [line.strip() for line in log.splitlines() if "未复制" in line]
+        expected = {rel: entry[:1] + (entry[1] & ~(0o6000 if user and rel != "mine" else 0),) + entry[2:-3]
+                    + ((user, user, 0) if user else entry[-3:]) for rel, entry in owned(source).items()
+                    if rel not in ("socket", "null" if user else "")}
+        report.check(status == 0 and left == ["未复制：null（无权创建设备文件）"] * bool(user) +
+                     ["未复制：socket（套接字无法复制）"], f"special entries as {user}: {status} {err!r} {left}")
+        copy = owned(os.path.join(dest, "reports_250310"))
+        report.check(F.differences(expected, copy) == [], f"as {user}: {F.differences(expected, copy)}")
+        print(f"special entries and owners as {user or 'root'}: exit {status}, {left}")
 
 
 def changing_files(report, base, task, dest):
@@ -214,6 +255,7 @@ def main():
         links_and_names(report, base, task, dest)
         deep_path(report, base, task, dest)
         fifos(report, base, task, dest)
+        specials_and_owners(report, base)
         changing_files(report, base, task, dest)
         threads_refused(report, base, task, dest)
     finally:
