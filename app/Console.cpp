@@ -93,6 +93,7 @@ QStringList ReportLines(const RunReport& report) {
     if (report.backupComplete() && !report.leftOut.empty()) {
         lines << LeftOutNotice(static_cast<int>(report.leftOut.size()));
     }
+    lines << report.notDeleted;
     if (report.placed && report.failure) {
         lines << QStringLiteral("已生成备份“%1”，但%2失败：")
                      .arg(report.target, StepText(report.failedStep));

@@ -10,6 +10,7 @@
 #include "platform/DiskFlush.h"
 #include "platform/Error.h"
 #include "platform/FileDescriptor.h"
+#include "platform/Mounts.h"
 #include "platform/SourceMeasure.h"
 #include "platform/TreeCopy.h"
 #include "platform/TreeRemove.h"
@@ -215,6 +216,36 @@ bool EnsureRoom(const TaskSettings& settings, const QString& target, bool mayMak
     return false;
 }
 
+// The mount point of the task's last copy when it is no longer mounted while the destination
+// lies under it: the destination would now be written onto the file system beneath (an
+// unplugged disk's mount folder, a dropped network mount). Empty when the drive is there,
+// is another drive mounted at the same place, or is not known.
+QString AbsentDrive(const QString& destination, Catalogue& catalogue) {
+    const std::optional<Catalogue::Drive> last = catalogue.LastDrive();
+    if (!last || last->mountPoint.isEmpty() || last->mountPoint == u'/') {
+        return {};
+    }
+    std::error_code error;
+    const std::string place = fs::weakly_canonical(ToFsPath(destination), error).native();
+    const std::string point = ToFsPath(last->mountPoint).native();
+    const bool under =
+        !error && (place == point || (place.compare(0, point.size(), point) == 0 &&
+                                      place.size() > point.size() && place[point.size()] == '/'));
+    return under && !IsMountPoint(point) ? last->mountPoint : QString();
+}
+
+// Where the copy now in place was made, for the catalogue.
+std::optional<Catalogue::Drive> DriveOfCopy(const QString& target) {
+    std::error_code error;
+    const fs::path folder = fs::canonical(ToFsPath(target).parent_path(), error);
+    const std::optional<MountPlace> place = error ? std::nullopt : MountPlaceOf(folder);
+    if (!place) {
+        return std::nullopt;
+    }
+    return Catalogue::Drive{FromFsPath(folder), FromFsPath(place->mountPoint),
+                            QString::fromStdString(place->identity)};
+}
+
 // The copy is made under a hidden name beside the target, so that the target is either the
 // complete new copy or whatever was there before. Returns what the destination could not
 // hold. A stop asked for before the copy is in place abandons it: its hidden tree is left
@@ -334,6 +365,13 @@ void RunBackup(const TaskSettings& settings, Catalogue& catalogue, RunControl& c
         report.target = settings.destination + report.sourceName + u'_' + backupDay;
         RefuseTargetInsideSource(settings.source, settings.destination, report.target);
         catalogue.CheckWritable();
+        if (const QString absent = AbsentDrive(settings.destination, catalogue);
+            !absent.isEmpty()) {
+            report.refusal =
+                QStringLiteral("备份目的地址所在的磁盘未连接（%1），本次未备份！").arg(absent);
+            report.failedStep = RunReport::Step::Check;
+            return;
+        }
         // What an interrupted run left goes first: it must not take the room of this copy.
         const fs::path targetPath = ToFsPath(report.target);
         if (const std::error_code error = HiddenNames::ClearLeftovers(targetPath)) {
@@ -361,7 +399,7 @@ void RunBackup(const TaskSettings& settings, Catalogue& catalogue, RunControl& c
         AppendLogLine(settings.source, report.target, leftOutLines);
         report.logged = true;
         step = RunReport::Step::Catalogue;
-        catalogue.RecordBackup(report.target, day);
+        catalogue.RecordBackup(report.target, day, DriveOfCopy(report.target));
         report.catalogued = true;
         if (!earlier.empty()) {
             RemoveTree(earlier);  // the copy it replaced, once the new one is recorded

@@ -190,6 +190,41 @@ bool Catalogue::Create(const QString& fileName) {
     return placed == Placed::Here;
 }
 
+namespace {
+
+// A catalogue of an earlier version has no table of drives: it knows no drive.
+std::optional<Catalogue::Drive> FirstDrive(QSqlQuery& query) {
+    std::optional<Catalogue::Drive> drive;
+    if (query.exec() && query.next()) {
+        drive = Catalogue::Drive{query.value(0).toString(), query.value(1).toString(),
+                                 query.value(2).toString()};
+    }
+    query.finish();
+    return drive;
+}
+
+}  // namespace
+
+std::optional<Catalogue::Drive> Catalogue::DriveOf(const QString& targetPath) {
+    QSqlQuery query(connection());
+    if (!query.prepare(QStringLiteral("SELECT folder, mountpoint, identity FROM tessivar_drive "
+                                      "WHERE wenjianming = ?"))) {
+        return std::nullopt;
+    }
+    query.addBindValue(targetPath);
+    return FirstDrive(query);
+}
+
+std::optional<Catalogue::Drive> Catalogue::LastDrive() {
+    QSqlQuery query(connection());
+    if (!query.prepare(QStringLiteral(
+            "SELECT d.folder, d.mountpoint, d.identity FROM wenjianming w JOIN tessivar_drive d "
+            "ON d.wenjianming = w.wenjianming ORDER BY w.id DESC LIMIT 1"))) {
+        return std::nullopt;
+    }
+    return FirstDrive(query);
+}
+
 QString Catalogue::DayText(const QDate& day) {
     return day.toString(Qt::ISODate);
 }
@@ -251,7 +286,8 @@ void Catalogue::CheckWritable() {
     probe.finish();
 }
 
-void Catalogue::RecordBackup(const QString& targetPath, const QDate& day) {
+void Catalogue::RecordBackup(const QString& targetPath, const QDate& day,
+                             const std::optional<Drive>& drive) {
     QSqlDatabase& db = connection();
     QSqlQuery& sameDayDelete = ADO2();
     QSqlQuery& insert = ADO1();
@@ -271,6 +307,20 @@ void Catalogue::RecordBackup(const QString& targetPath, const QDate& day) {
         insert.addBindValue(DayText(day));
         exec(insert);
         insert.finish();
+        if (drive) {
+            prepare(insert, QStringLiteral("CREATE TABLE IF NOT EXISTS tessivar_drive ("
+                                           "wenjianming TEXT PRIMARY KEY, folder TEXT, "
+                                           "mountpoint TEXT, identity TEXT)"));
+            exec(insert);
+            prepare(insert,
+                    QStringLiteral("INSERT OR REPLACE INTO tessivar_drive VALUES (?,?,?,?)"));
+            for (const QString& value :
+                 {targetPath, drive->folder, drive->mountPoint, drive->identity}) {
+                insert.addBindValue(value);
+            }
+            exec(insert);
+            insert.finish();
+        }
         if (!db.commit()) {
             throw Error(EngineErrorText(db.lastError()));
         }

@@ -41,8 +41,23 @@ public:
     // anything rather than leave a copy that no row records and no pruning will see.
     void CheckWritable();
 
-    // The same-day delete and the insert of one backup run, in one transaction.
-    void RecordBackup(const QString& targetPath, const QDate& day);
+    // Where a copy was made: the destination folder (resolved), the mount point it lay on
+    // and that file system's identity. Kept in a table of its own, tessivar_drive.
+    struct Drive {
+        QString folder;
+        QString mountPoint;
+        QString identity;
+    };
+
+    // The same-day delete and the insert of one backup run, and where the copy was made, in
+    // one transaction.
+    void RecordBackup(const QString& targetPath, const QDate& day,
+                      const std::optional<Drive>& drive = std::nullopt);
+
+    // Where a catalogued copy was made; nothing for a copy of an earlier version.
+    std::optional<Drive> DriveOf(const QString& targetPath);
+    // Where the newest catalogued copy that says so was made.
+    std::optional<Drive> LastDrive();
 
     // Every row outside the newest `keep` by shijian, where rows tied with the keep-th
     // stay. Rows whose shijian is not a day are neither counted nor given. keep >= 1.

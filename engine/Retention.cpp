@@ -2,7 +2,9 @@
 
 #include "engine/Catalogue.h"
 #include "engine/HiddenNames.h"
+#include "log/LogFile.h"
 #include "platform/Error.h"
+#include "platform/Mounts.h"
 #include "platform/SourceMeasure.h"
 #include "platform/TreeRemove.h"
 #include "platform/WorkingFiles.h"
@@ -49,6 +51,10 @@ bool Holds(const fs::path& path, const QString& folder) {
 
 }  // namespace
 
+QString NotDeletedLine(const QString& copy, const QString& reason) {
+    return QStringLiteral("    未删除：") + copy + u'（' + reason + u'）';
+}
+
 bool MayDeleteOnDisk(const QString& path) {
     const fs::path candidate = ToFsPath(path);
     if (!candidate.is_absolute() || HasParentStep(candidate)) {
@@ -77,11 +83,91 @@ bool DeleteCopy(const fs::path& copy) {
     return !RemoveTree(aside);
 }
 
+bool SameEntry(const fs::path& path, const struct stat& entry) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && st.st_dev == entry.st_dev && st.st_ino == entry.st_ino;
+}
+
+// Whether one of the folders from path up to the root is the entry.
+bool OnTheWayUp(fs::path path, const struct stat& entry) {
+    for (;; path = path.parent_path()) {
+        if (SameEntry(path, entry)) {
+            return true;
+        }
+        if (path == path.parent_path() || path.empty()) {
+            return false;
+        }
+    }
+}
+
 // The folder being backed up is never pruned, nor anything holding it or inside it: an
-// old copy may well be today's source.
-bool TouchesSource(const QString& path, const QString& source) {
-    return !source.trimmed().isEmpty() &&
-           (Holds(ToFsPath(path), source) || Holds(ToFsPath(source), path));
+// old copy may well be today's source. Known by device and inode, whatever path names it.
+bool TouchesSource(const fs::path& copy, const QString& source) {
+    struct stat own;
+    struct stat picked;
+    std::error_code error;
+    const fs::path real = fs::canonical(ToFsPath(source), error);
+    if (source.trimmed().isEmpty() || error || ::stat(real.c_str(), &picked) != 0 ||
+        ::lstat(copy.c_str(), &own) != 0) {
+        return !source.trimmed().isEmpty() &&
+               (Holds(copy, source) || Holds(ToFsPath(source), FromFsPath(copy)));
+    }
+    return OnTheWayUp(real, own) || OnTheWayUp(copy.parent_path(), picked);
+}
+
+// Whether every folder of the path is one, not a symbolic link to one.
+bool ReachedWithoutLinks(const fs::path& folder) {
+    fs::path walked;
+    for (const fs::path& part : folder) {
+        walked /= part;
+        struct stat st;
+        if (::lstat(walked.c_str(), &st) != 0 || S_ISLNK(st.st_mode)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// What pruning does with a catalogued copy.
+struct Verdict {
+    enum class Kind { Delete, RowOnly, Keep } kind;
+    fs::path place;  // Delete: the copy, reached without any symbolic link
+    QString reason;  // Keep: why it is not deleted; empty to keep it without a word
+};
+
+// A copy with a record of where it was made is deleted only there, on that file system; its
+// drive absent, it waits with its row. A copy of an earlier version is deleted where its
+// folders are no links, or where they lead to today's destination folder.
+Verdict Judge(const Catalogue::Row& row, const std::optional<Catalogue::Drive>& drive,
+              const QString& destination) {
+    if (!MayDeleteOnDisk(row.wenjianming)) {
+        return {Verdict::Kind::RowOnly, {}, {}};
+    }
+    const fs::path copy = ToFsPath(row.wenjianming);
+    if (drive) {
+        const std::string point = ToFsPath(drive->mountPoint).native();
+        if (!point.empty() && point != "/" && !IsMountPoint(point)) {
+            return {Verdict::Kind::Keep, {}, {}};
+        }
+    }
+    std::error_code error;
+    const fs::path parent = fs::canonical(copy.parent_path(), error);
+    if (error) {
+        return {Verdict::Kind::RowOnly, {}, {}};  // its folder is gone, and the copy with it
+    }
+    const fs::path place = parent / copy.filename();
+    if (drive) {
+        const bool there = parent == ToFsPath(drive->folder) &&
+                           (drive->identity.isEmpty() ||
+                            FileSystemIdentity(parent) == drive->identity.toStdString());
+        return there ? Verdict{Verdict::Kind::Delete, place, {}}
+                     : Verdict{Verdict::Kind::Keep, {}, QStringLiteral("不在当初备份的位置")};
+    }
+    const fs::path current = fs::weakly_canonical(ToFsPath(destination), error);
+    if (ReachedWithoutLinks(copy.parent_path()) || (!error && parent == current)) {
+        return {Verdict::Kind::Delete, place, {}};
+    }
+    return {Verdict::Kind::Keep, {}, QStringLiteral("路径经过符号链接")};
 }
 
 }  // namespace
@@ -101,16 +187,18 @@ bool MakeRoom(const TaskSettings& settings, Catalogue& catalogue, dev_t device, 
     std::sort(rows.begin(), rows.end(), [](const Catalogue::Row& a, const Catalogue::Row& b) {
         return std::tie(a.shijian, a.id) < std::tie(b.shijian, b.id);
     });
-    std::vector<const Catalogue::Row*> chosen;
+    std::vector<std::pair<const Catalogue::Row*, fs::path>> chosen;
     std::uint64_t freedBytes = 0;
     std::uint64_t freedEntries = 0;
     for (const Catalogue::Row& row : rows) {
         if (freedBytes >= bytes && freedEntries >= entries) {
             break;
         }
-        const fs::path copy = ToFsPath(row.wenjianming);
+        const Verdict verdict =
+            Judge(row, catalogue.DriveOf(row.wenjianming), settings.destination);
+        const fs::path& copy = verdict.place;
         struct stat st;
-        if (!MayDeleteOnDisk(row.wenjianming) || TouchesSource(row.wenjianming, settings.source) ||
+        if (verdict.kind != Verdict::Kind::Delete || TouchesSource(copy, settings.source) ||
             ::lstat(copy.c_str(), &st) != 0 || st.st_dev != device) {
             continue;
         }
@@ -119,14 +207,14 @@ bool MakeRoom(const TaskSettings& settings, Catalogue& catalogue, dev_t device, 
             S_ISLNK(st.st_mode) ? SourceSize{} : MeasureSource(copy, 1, measured);
         freedBytes += held.allocated;
         freedEntries += held.entries + held.folders;
-        chosen.push_back(&row);
+        chosen.emplace_back(&row, copy);
     }
     if (freedBytes < bytes || freedEntries < entries) {
         return false;
     }
     catalogue.KeepingWhatIsDone([&] {
-        for (const Catalogue::Row* row : chosen) {
-            if (DeleteCopy(ToFsPath(row->wenjianming))) {
+        for (const auto& [row, copy] : chosen) {
+            if (DeleteCopy(copy)) {
                 removed << row->wenjianming;
                 catalogue.DeleteRow(row->id);
             }
@@ -152,14 +240,21 @@ void PruneBackups(const TaskSettings& settings, Catalogue& catalogue, RunControl
                     report.stopped = true;
                     return;
                 }
+                const Verdict verdict =
+                    Judge(row, catalogue.DriveOf(row.wenjianming), settings.destination);
+                if (verdict.kind == Verdict::Kind::Keep) {
+                    if (!verdict.reason.isEmpty()) {
+                        report.notDeleted << NotDeletedLine(row.wenjianming, verdict.reason);
+                    }
+                    continue;
+                }
                 // A copy that could not be deleted keeps its row, so a later pruning tries
                 // again.
-                const fs::path copy = ToFsPath(row.wenjianming);
                 struct stat st;
-                const bool onDisk = MayDeleteOnDisk(row.wenjianming) &&
-                                    !TouchesSource(row.wenjianming, settings.source);
-                const bool there = onDisk && ::lstat(copy.c_str(), &st) == 0;
-                if (onDisk && !DeleteCopy(copy)) {
+                const bool onDisk = verdict.kind == Verdict::Kind::Delete &&
+                                    !TouchesSource(verdict.place, settings.source);
+                const bool there = onDisk && ::lstat(verdict.place.c_str(), &st) == 0;
+                if (onDisk && !DeleteCopy(verdict.place)) {
                     continue;
                 }
                 if (there) {
@@ -168,6 +263,9 @@ void PruneBackups(const TaskSettings& settings, Catalogue& catalogue, RunControl
                 catalogue.DeleteRow(row.id);
             }
         });
+        if (!report.notDeleted.isEmpty()) {
+            AppendFollowingLines(report.notDeleted);
+        }
     } catch (const Error& error) {
         report.failure = error.message();
         report.failedStep = RunReport::Step::Pruning;

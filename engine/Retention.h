@@ -26,6 +26,10 @@ void PruneBackups(const TaskSettings& settings, Catalogue& catalogue, RunControl
 bool MakeRoom(const TaskSettings& settings, Catalogue& catalogue, dev_t device, std::uint64_t bytes,
               std::uint64_t entries, QStringList& removed);
 
+// The line, in the log and on stderr, of a copy pruning left where it was: four blanks,
+// "未删除：", its path, the reason in full-width brackets.
+QString NotDeletedLine(const QString& copy, const QString& reason);
+
 // Whether pruning may delete this catalogued path on the disk: an absolute path with no
 // ".." in it, lying strictly inside a folder, whose last component ends in "_" and six
 // digits, and that holds neither the home folder nor the current folder.

@@ -58,7 +58,8 @@ struct RunReport {
 
     // The pruning, when the run made one.
     bool pruningRan = false;
-    QStringList pruned;  // the copies deleted from the disk
+    QStringList pruned;      // the copies deleted from the disk
+    QStringList notDeleted;  // the log lines of copies left where they are (NotDeletedLine)
 
     bool backupComplete() const { return catalogued; }
 };

@@ -142,9 +142,9 @@ QByteArray UniformLogLines(const QByteArray& content) {
     return lines;
 }
 
-void AppendLogLine(const QString& sourcePath, const QString& targetPath,
-                   const QStringList& followingLines) {
-    const QByteArray line = ComposeLogLine(sourcePath, targetPath);
+namespace {
+
+void AppendLines(const QByteArray& line, const QStringList& followingLines) {
     QByteArray content;
     if (LogExists()) {
         content =
@@ -155,6 +155,17 @@ void AppendLogLine(const QString& sourcePath, const QString& targetPath,
         content.append(ToGb18030(following)).append("\r\n");
     }
     ReplaceLog(content);
+}
+
+}  // namespace
+
+void AppendLogLine(const QString& sourcePath, const QString& targetPath,
+                   const QStringList& followingLines) {
+    AppendLines(ComposeLogLine(sourcePath, targetPath), followingLines);
+}
+
+void AppendFollowingLines(const QStringList& lines) {
+    AppendLines({}, lines);
 }
 
 void EnsureLogFile() {

@@ -17,6 +17,9 @@
 // leaves the old log as it was.
 void AppendLogLine(const QString& sourcePath, const QString& targetPath,
                    const QStringList& followingLines = {});
+// Adds the lines given (each ended by CR LF) after the last line of the log, in one step as
+// AppendLogLine does: what a pruning after the run's line has to say.
+void AppendFollowingLines(const QStringList& lines);
 // Creates an empty log when there is none; an existing one keeps its bytes.
 void EnsureLogFile();
 // The whole log as text; bytes that are not GB18030 show as U+FFFD.

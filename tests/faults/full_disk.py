@@ -146,6 +146,13 @@ def sized_for_two(report, base):
     report.check(copies() == ["photos_270104", "photos_270105"], f"sized disk: copies {copies()}")
     report.check([r[2] for r in rows] == ["2027-01-04", "2027-01-05"], f"sized disk: rows {rows}")
     report.check(log.count("为腾出空间删除：") == 3, f"sized disk: log {log!r}")
+    # The disk unplugged: its empty mount folder is not taken for it; plugged again, it is.
+    subprocess.run(["umount", dest], check=True)
+    status, err = backup_now(6, 2)
+    report.check(status == 1 and err == f"备份目的地址所在的磁盘未连接（{dest}），本次未备份！\n"
+                 and os.listdir(dest) == [] and F.catalogue_rows(task)[1] == rows,
+                 f"sized disk unplugged: exit {status} {err!r} {os.listdir(dest)}")
+    subprocess.run(["mount", "-o", "loop", image, dest], check=True)
     # Count 1 and a source that cannot fit beside the one copy; then a disk too small for one.
     for extra, count in ((40, 1), (90, 2)):
         F.write(os.path.join(source, "extra.bin"), b"\0" * (extra << 20))
