@@ -612,7 +612,12 @@ class Suite:
             expect(not problems, "the copy differs: " + "; ".join(problems[:5]))
 
         name = f"资料_{files.date_stamp(datetime.date.today())}"
-        target, partial = os.path.join(copies, name), os.path.join(copies, f".{name}.partial")
+        target = os.path.join(copies, name)
+
+        def partial():  # the hidden copy being made, marked with its task
+            hidden = [n for n in os.listdir(copies) if n.startswith(f".{name}.") and n.endswith(".partial")]
+            return os.path.join(copies, hidden[0]) if hidden else ""
+
         config, log = os.path.join(task, "config.ini"), os.path.join(task, "Log", "FileBackupLog.log")
         files.write_bytes(config, files.config_bytes(
             files.config_lines(source, copies, "08:30:00", files.ALL_DAYS, "3")))
@@ -646,7 +651,7 @@ class Suite:
         shutil.rmtree(target)
         before = (files.read_bytes(log), self.catalogue_rows(task))
         self.click_control(program, BUTTON10)
-        expect(poll(lambda: self.panel_text(program, 1) == BUSY and os.path.isdir(partial),
+        expect(poll(lambda: self.panel_text(program, 1) == BUSY and partial(),
                     20, 0.05), "the second run did not start copying")
         confirm = self.ask_exit(program)
         expect(confirm, "no 'Confirm' box after Alt+F4 during a run")
@@ -660,7 +665,7 @@ class Suite:
         expect(ended, "the program still runs 60 s after '&Yes'")
         expect(program.process.returncode == 0, f"exit code {program.process.returncode}")
         expect(not os.path.exists(target), "the stopped run put its copy in place")
-        expect(os.path.isdir(partial), f"no hidden {os.path.basename(partial)} left")
+        expect(partial(), f"no hidden .{name}.<task>.partial left")
         after = (files.read_bytes(log), self.catalogue_rows(task))
         expect(after == before, f"the stopped run logged or catalogued: {after} != {before}")
 
