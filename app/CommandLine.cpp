@@ -21,10 +21,11 @@ struct Options {
     void addTo(QCommandLineParser& parser) const {
         parser.setApplicationDescription(
             QStringLiteral("Tessivar 文件定时备份。不带参数时打开窗口，以当前文件夹为任务文件夹。\n"
-                           "--backup-now 的退出码：0 已备份、记录并按备份个数清理；"
-                           "1 未生成新的备份（被拒绝、失败或中止）；"
-                           "2 参数错误或任务文件夹无法使用；"
-                           "3 已生成备份，但写入操作日志、备份记录或清理旧备份失败。"));
+                           "--backup-now 的退出码：\n"
+                           "  0 已备份、记录，并按备份个数清理完毕\n"
+                           "  1 未生成新的备份（被拒绝、失败或中止）\n"
+                           "  2 参数错误，或任务文件夹无法使用\n"
+                           "  3 已生成备份，但写入操作日志、备份记录或清理旧备份失败或被中止"));
         parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
         parser.addOptions({task, backupNow, startPlan, help, version});
     }
