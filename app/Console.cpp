@@ -36,13 +36,6 @@ QString StepText(RunReport::Step step) {
     return {};
 }
 
-QString Size(double bytes) {
-    constexpr double kMiB = 1024.0 * 1024.0;
-    constexpr double kGiB = kMiB * 1024.0;
-    return bytes >= kGiB ? QStringLiteral("%1 GiB").arg(bytes / kGiB, 0, 'f', 2)
-                         : QStringLiteral("%1 MiB").arg(bytes / kMiB, 0, 'f', 1);
-}
-
 }  // namespace
 
 void PrintError(const QString& text) {
@@ -113,15 +106,15 @@ QString ProgressLine(const RunControl::Progress& progress, double seconds) {
     const double fraction = progress.fraction();
     QString line = QStringLiteral("%1%  %2 / %3  %4 / %5 个文件")
                        .arg(static_cast<int>(std::floor(fraction * 100)), 3)
-                       .arg(Size(static_cast<double>(progress.bytesDone)),
-                            Size(static_cast<double>(progress.bytesTotal)))
+                       .arg(SizeText(static_cast<double>(progress.bytesDone)),
+                            SizeText(static_cast<double>(progress.bytesTotal)))
                        .arg(progress.filesDone)
                        .arg(progress.filesTotal);
     if (seconds > 0.5 && fraction > 0) {
         const double rate = static_cast<double>(progress.bytesDone) / seconds;
         const auto left = static_cast<qint64>(seconds / fraction - seconds);
         line += QStringLiteral("  %1/s  剩余 %2:%3")
-                    .arg(Size(rate))
+                    .arg(SizeText(rate))
                     .arg(left / 60)
                     .arg(left % 60, 2, 10, QLatin1Char('0'));
     }

@@ -166,13 +166,6 @@ bool SharesExtents(const fs::path& source, const fs::path& destination) {
            (system.f_type == BTRFS_SUPER_MAGIC || system.f_type == XFS_SUPER_MAGIC);
 }
 
-QString SizeText(std::uint64_t bytes) {
-    constexpr double kMiB = 1024.0 * 1024.0;
-    const double value = static_cast<double>(bytes);
-    return value >= 1024 * kMiB ? QStringLiteral("%1 GiB").arg(value / kMiB / 1024, 0, 'f', 2)
-                                : QStringLiteral("%1 MiB").arg(value / kMiB, 0, 'f', 1);
-}
-
 // Measures the source and sees that its copy fits on the destination, for this user, blocks
 // and files. When it does not and the run may make room, the oldest copies that make it fit
 // go first. False, with the refusal in the report and nothing deleted or written, when it
@@ -210,8 +203,9 @@ bool EnsureRoom(const TaskSettings& settings, const QString& target, bool mayMak
                  entries > freeEntries ? entries - freeEntries : 0, report.roomMade)) {
         return true;
     }
-    report.refusal = QStringLiteral("目的地址空间不足：需要 %1，可用 %2，本次未备份！")
-                         .arg(SizeText(need), SizeText(available));
+    report.refusal =
+        QStringLiteral("目的地址空间不足：需要 %1，可用 %2，本次未备份！")
+            .arg(SizeText(static_cast<double>(need)), SizeText(static_cast<double>(available)));
     report.failedStep = RunReport::Step::Check;
     return false;
 }
@@ -331,6 +325,12 @@ QString TaskSettings::sourceName() const {
 
 QString LeftOutNotice(int count) {
     return QStringLiteral("备份已完成，但有 %1 项未能复制到目的地址，详见操作日志。").arg(count);
+}
+
+QString SizeText(double bytes) {
+    constexpr double kMiB = 1024.0 * 1024.0;
+    return bytes >= 1024 * kMiB ? QStringLiteral("%1 GiB").arg(bytes / kMiB / 1024, 0, 'f', 2)
+                                : QStringLiteral("%1 MiB").arg(bytes / kMiB, 0, 'f', 1);
 }
 
 QString RoomMadeLine(const QString& copy) {

@@ -36,6 +36,9 @@ QString LeftOutNotice(int count);
 // full-width brackets.
 QString LeftOutLine(const LeftOutEntry& entry);
 
+// A size as the program tells it: MiB with one decimal, from 1 GiB on GiB with two.
+QString SizeText(double bytes);
+
 // The log line of a copy removed to make room for the run's own: four blanks,
 // "为腾出空间删除：", its path.
 QString RoomMadeLine(const QString& copy);
