@@ -142,20 +142,6 @@ constexpr std::uint64_t kMarginDiskShare = 64;
 // system gives as its preferred size.
 constexpr std::uint64_t kLargestBlock = 128 * 1024;
 
-// The nearest folder of the path that exists: a destination made by the copy lies on its
-// file system.
-fs::path ExistingFolderOf(fs::path path) {
-    struct stat st;
-    while (!path.empty() && ::stat(path.c_str(), &st) != 0) {
-        const fs::path parent = path.parent_path();
-        if (parent == path) {
-            break;
-        }
-        path = parent;
-    }
-    return path.empty() ? fs::path(".") : path;
-}
-
 // A copy on a file system that shares extents with the source takes almost no room.
 bool SharesExtents(const fs::path& source, const fs::path& destination) {
     struct stat from;
@@ -173,12 +159,12 @@ bool SharesExtents(const fs::path& source, const fs::path& destination) {
 bool EnsureRoom(const TaskSettings& settings, const QString& target, bool mayMakeRoom,
                 Catalogue& catalogue, RunControl& control, RunReport& report) {
     const fs::path source = ToFsPath(settings.source);
-    const fs::path destination = ExistingFolderOf(ToFsPath(target).parent_path());
-    struct statvfs room;
-    struct stat where;
+    const fs::path destination = NearestExisting(ToFsPath(target).parent_path());
     if (!control.watched) {
         return true;
     }
+    struct statvfs room;
+    struct stat where;
     // A file system that tells nothing of its size (some FUSE drivers) is not judged.
     const bool known = ::statvfs(destination.c_str(), &room) == 0 &&
                        ::stat(destination.c_str(), &where) == 0 && room.f_frsize > 0 &&
@@ -220,12 +206,11 @@ QString AbsentDrive(const QString& destination, Catalogue& catalogue) {
         return {};
     }
     std::error_code error;
-    const std::string place = fs::weakly_canonical(ToFsPath(destination), error).native();
-    const std::string point = ToFsPath(last->mountPoint).native();
-    const bool under =
-        !error && (place == point || (place.compare(0, point.size(), point) == 0 &&
-                                      place.size() > point.size() && place[point.size()] == '/'));
-    return under && !IsMountPoint(point) ? last->mountPoint : QString();
+    const fs::path place = fs::weakly_canonical(ToFsPath(destination), error);
+    const fs::path point = ToFsPath(last->mountPoint);
+    return !error && IsSameOrInside(place, point) && !IsMountPoint(point.native())
+               ? last->mountPoint
+               : QString();
 }
 
 // Where the copy now in place was made, for the catalogue.

@@ -1,5 +1,7 @@
 #include "platform/Mounts.h"
 
+#include "platform/WorkingFiles.h"
+
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -48,29 +50,19 @@ std::vector<MountEntry> Mounts() {
     return mounts;
 }
 
-bool Holds(const std::string& point, const std::string& path) {
-    return point == "/" || path == point ||
-           (path.compare(0, point.size(), point) == 0 && path.size() > point.size() &&
-            path[point.size()] == '/');
-}
+}  // namespace
 
-fs::path ExistingResolved(fs::path path) {
-    std::error_code error;
-    while (!path.empty()) {
-        fs::path real = fs::canonical(path, error);
-        if (!error) {
-            return real;
-        }
+fs::path NearestExisting(fs::path path) {
+    struct stat st;
+    while (!path.empty() && ::stat(path.c_str(), &st) != 0) {
         const fs::path parent = path.parent_path();
         if (parent == path) {
             break;
         }
         path = parent;
     }
-    return {};
+    return path.empty() ? fs::path(".") : path;
 }
-
-}  // namespace
 
 std::string FileSystemIdentity(const fs::path& path) {
     struct statfs system;
@@ -90,18 +82,19 @@ std::string FileSystemIdentity(const fs::path& path) {
 }
 
 std::optional<MountPlace> MountPlaceOf(const fs::path& path) {
-    const fs::path real = ExistingResolved(path.is_absolute() ? path : fs::absolute(path));
+    std::error_code error;
+    const fs::path real =
+        fs::canonical(NearestExisting(path.is_absolute() ? path : fs::absolute(path)), error);
     struct stat st;
-    if (real.empty() || ::stat(real.c_str(), &st) != 0) {
+    if (error || ::stat(real.c_str(), &st) != 0) {
         return std::nullopt;
     }
     // The longest mount point above the path, of its own device where the table says so.
-    const std::string text = real.native();
     const std::vector<MountEntry> mounts = Mounts();
     const MountEntry* best = nullptr;
     bool bestSameDevice = false;
     for (const MountEntry& entry : mounts) {
-        if (!Holds(entry.point, text)) {
+        if (!IsSameOrInside(real, entry.point)) {
             continue;
         }
         const bool sameDevice = entry.major == major(st.st_dev) && entry.minor == minor(st.st_dev);

@@ -14,6 +14,10 @@ struct MountPlace {
 // its nearest folder that does. Nothing when the system tells nothing.
 std::optional<MountPlace> MountPlaceOf(const std::filesystem::path& path);
 
+// The path itself when it exists, else its nearest folder that does ("." for a relative path
+// none of whose folders exists).
+std::filesystem::path NearestExisting(std::filesystem::path path);
+
 // Whether a file system is mounted at the folder now.
 bool IsMountPoint(const std::string& folder);
 
