@@ -97,11 +97,8 @@ void FileCopier::copyFile(const std::string& source, const std::string& target, 
 
 void FileCopier::copyLink(const std::string& source, const std::string& target) {
     struct stat st;
-    if (::lstat(source.c_str(), &st) != 0) {
-        if (context_.vanished(errno, source)) {
-            return;
-        }
-        Fail(source, errno);
+    if (!statEntry(source, st)) {
+        return;
     }
     if (!S_ISLNK(st.st_mode)) {
         return;
@@ -139,13 +136,20 @@ void FileCopier::copyLink(const std::string& source, const std::string& target) 
     });
 }
 
+bool FileCopier::statEntry(const std::string& source, struct stat& st) {
+    if (::lstat(source.c_str(), &st) == 0) {
+        return true;
+    }
+    if (!context_.vanished(errno, source)) {
+        Fail(source, errno);
+    }
+    return false;
+}
+
 void FileCopier::copySpecial(const std::string& source, const std::string& target) {
     struct stat st;
-    if (::lstat(source.c_str(), &st) != 0) {
-        if (context_.vanished(errno, source)) {
-            return;
-        }
-        Fail(source, errno);
+    if (!statEntry(source, st)) {
+        return;
     }
     const mode_t type = st.st_mode & S_IFMT;
     if (type == S_IFSOCK) {

@@ -52,6 +52,8 @@ public:
     void copySpecial(const std::string& source, const std::string& target);
 
 private:
+    // The entry itself, links not followed; false when it vanished since its folder was read.
+    bool statEntry(const std::string& source, struct stat& st);
     void leaveOutLink(const std::string& source, const std::string& target, int failure);
     void leaveOutSpecial(const std::string& source, const std::string& target, mode_t type,
                          int failure);
