@@ -14,12 +14,9 @@ public:
     void show(double fraction);
     void hide();
 
-    // The entry the signal names: "application://<desktop file>".
-    const QString& applicationUri() const { return uri_; }
-
 private:
     void send(double fraction, bool visible);
 
-    QString uri_;
+    QString uri_;  // "application://<desktop file>": the entry the signal names
     QString objectPath_;
 };

@@ -22,10 +22,6 @@ BackupJob::~BackupJob() {
     }
 }
 
-bool BackupJob::anyRunning() {
-    return jobRunning.load();
-}
-
 bool BackupJob::start(Work work) {
     bool idle = false;
     if (!jobRunning.compare_exchange_strong(idle, true)) {

@@ -33,9 +33,6 @@ public:
     // Nothing when no job runs.
     RunControl::Progress progress() const;
 
-    // Whether any job of the process runs now.
-    static bool anyRunning();
-
 signals:
     void stageReached(RunStage stage, const QString& sourceName);
     void finished(const RunReport& report);
