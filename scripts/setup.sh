@@ -7,7 +7,7 @@ packages=(
     qt6-base-dev qt6-base-dev-tools libqt6sql6-sqlite libqt6svg6 libgl-dev
     xvfb xauth openbox trayer fonts-wqy-microhei xdotool imagemagick x11-utils
     dbus dbus-x11 at-spi2-core python3 python3-pyatspi
-    strace sqlite3 util-linux e2fsprogs faketime
+    libssl-dev strace sqlite3 util-linux e2fsprogs faketime
     exfatprogs exfat-fuse dosfstools fusefat ntfs-3g btrfs-progs xfsprogs sshfs openssh-server acl
     dpkg-dev file appstream
 )
