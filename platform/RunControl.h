@@ -50,6 +50,9 @@ public:
     // check its size, and the copy's counting. The program always watches; the benchmark
     // switches it off to time what it costs.
     bool watched = true;
+    // A checksum manifest is written beside the copy. The benchmark switches it off to time
+    // what it costs.
+    bool manifest = true;
 
     void requestStop() { stop_.store(true, std::memory_order_relaxed); }
     bool stopRequested() const { return stop_.load(std::memory_order_relaxed); }
