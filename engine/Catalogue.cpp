@@ -334,6 +334,17 @@ std::vector<Catalogue::Row> Catalogue::RetentionRows(qint64 keep) {
     QSqlQuery& query = ADO1();
     prepare(query, kRetention);
     query.bindValue(QStringLiteral(":skip"), keep - 1);
+    return rowsOf(query);
+}
+
+std::vector<Catalogue::Row> Catalogue::Rows() {
+    QSqlQuery& query = ADO1();
+    prepare(query, QStringLiteral("SELECT id, wenjianming, shijian FROM wenjianming "
+                                  "ORDER BY shijian, id"));
+    return rowsOf(query);
+}
+
+std::vector<Catalogue::Row> Catalogue::rowsOf(QSqlQuery& query) {
     query.setForwardOnly(true);
     exec(query);
     std::vector<Row> rows;

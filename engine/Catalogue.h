@@ -62,6 +62,8 @@ public:
     // Every row outside the newest `keep` by shijian, where rows tied with the keep-th
     // stay. Rows whose shijian is not a day are neither counted nor given. keep >= 1.
     std::vector<Row> RetentionRows(qint64 keep);
+    // Every row, oldest day first.
+    std::vector<Row> Rows();
     void DeleteRow(qint64 id);
 
     // Runs the statements of `work` as one transaction, so a pruning of thousands of rows
@@ -77,6 +79,7 @@ private:
     QSqlQuery& ADO2();
     void exec(QSqlQuery& query);
     void prepare(QSqlQuery& query, const QString& statement);
+    std::vector<Row> rowsOf(QSqlQuery& query);
 
     QString fileName_;
     QString connectionName_;

@@ -1,0 +1,310 @@
+#include "engine/Verify.h"
+
+#include "engine/Catalogue.h"
+#include "platform/Error.h"
+#include "platform/FileDescriptor.h"
+#include "platform/FileHashing.h"
+#include "platform/Manifest.h"
+#include "platform/Mounts.h"
+#include "platform/Prompts.h"
+#include "platform/ShownPath.h"
+#include "platform/TaskLock.h"
+#include "platform/WorkingFiles.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <numeric>
+#include <unordered_map>
+#include <unordered_set>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using Outcome = CopyCheck::Outcome;
+
+// Whether a path of the manifest names the copy called name or a file below it through
+// plain names: nothing absolute, no "..", ".", or empty name.
+bool WithinCopy(const std::string& path, const std::string& name) {
+    if (path == name) {
+        return true;
+    }
+    if (path.size() <= name.size() + 1 || path.compare(0, name.size(), name) != 0 ||
+        path[name.size()] != '/') {
+        return false;
+    }
+    for (std::size_t start = name.size() + 1; start <= path.size();) {
+        const std::size_t end = std::min(path.find('/', start), path.size());
+        const std::string_view part(path.data() + start, end - start);
+        if (part.empty() || part == "." || part == "..") {
+            return false;
+        }
+        start = end + 1;
+    }
+    return true;
+}
+
+// The whole manifest; nothing, with the errno in error, when it cannot be read.
+std::optional<std::string> ReadWhole(const fs::path& file, int& error) {
+    const FileDescriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+    std::string text;
+    char buffer[64 * 1024];
+    while (fd.valid()) {
+        const ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
+        if (got == 0) {
+            return text;
+        }
+        if (got > 0) {
+            text.append(buffer, static_cast<std::size_t>(got));
+        } else if (errno != EINTR) {
+            break;
+        }
+    }
+    error = errno;
+    return std::nullopt;
+}
+
+// The copy's drive, recorded when it was made, is no longer mounted.
+bool DriveAbsent(Catalogue& catalogue, const QString& copy) {
+    std::optional<Catalogue::Drive> drive;
+    try {
+        drive = catalogue.DriveOf(copy);
+    } catch (const Error&) {  // no catalogue: a copy named on the command line
+    }
+    const std::string point = drive ? ToFsPath(drive->mountPoint).native() : std::string();
+    return !point.empty() && point != "/" && !IsMountPoint(point);
+}
+
+// One file a manifest lists, to be hashed.
+struct Listed {
+    std::size_t check;  // its copy's place in the report
+    Manifest::Line line;
+    ino_t inode = 0;  // where the walk found it, else 0
+};
+
+// Readies the check of one copy: its outcome where it is decided before any hashing, else
+// the files to hash. Returns the folder holding the copy and its manifest.
+FileDescriptor Prepare(CopyCheck& check, std::size_t index, Catalogue& catalogue,
+                       RunControl& control, std::vector<Listed>& listed, std::uint64_t& bytes) {
+    const fs::path copy = ToFsPath(check.copy);
+    const std::string name = copy.filename().native();
+    struct stat st;
+    if (::lstat(copy.c_str(), &st) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR) {
+            check.outcome =
+                DriveAbsent(catalogue, check.copy) ? Outcome::DriveAbsent : Outcome::Missing;
+        } else {
+            check.unreadable.emplace_back(name, errno);
+        }
+        return FileDescriptor();
+    }
+    int error = 0;
+    const std::optional<std::string> manifest = ReadWhole(Manifest::Of(copy), error);
+    if (!manifest) {
+        if (error == ENOENT) {
+            check.outcome = Outcome::NoManifest;
+        } else {
+            check.manifestError = error;
+        }
+        return FileDescriptor();
+    }
+    std::unordered_map<std::string, const FoundFile*> present;
+    const std::vector<FoundFile> found = RegularFilesAt(copy, control);
+    for (const FoundFile& file : found) {
+        present.emplace(file.path.empty() ? name : name + '/' + file.path, &file);
+    }
+    std::unordered_set<std::string> named;
+    int number = 0;
+    for (std::size_t start = 0; start < manifest->size();) {
+        const std::size_t end = std::min(manifest->find('\n', start), manifest->size());
+        ++number;
+        std::optional<Manifest::Line> line =
+            Manifest::ParseLine(std::string_view(*manifest).substr(start, end - start));
+        start = end + 1;
+        if (!line || !WithinCopy(line->path, name)) {
+            check.badLines.push_back(number);
+            continue;
+        }
+        const auto there = present.find(line->path);
+        if (there != present.end()) {
+            bytes += there->second->size;
+        }
+        named.insert(line->path);
+        listed.push_back(
+            {index, std::move(*line), there != present.end() ? there->second->inode : 0});
+    }
+    for (const auto& [path, file] : present) {
+        if (!named.count(path)) {
+            check.unlisted.push_back(path);
+        }
+    }
+    fs::path folder = copy.parent_path();
+    FileDescriptor fd(
+        ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.valid()) {
+        check.unreadable.emplace_back(name, errno);
+    }
+    return fd;
+}
+
+// What the digest of a listed file tells of it.
+void Judge(CopyCheck& check, const Listed& file, const FileDigest& digest) {
+    const std::string& path = file.line.path;
+    if (digest.error == ENOENT || digest.error == ENOTDIR) {
+        check.missing.push_back(path);
+    } else if (digest.irregular || digest.error == ELOOP || digest.error == EXDEV) {
+        check.damaged.push_back(path);
+    } else if (digest.error != 0) {
+        check.unreadable.emplace_back(path, digest.error);
+    } else if (digest.digest != file.line.digest) {
+        check.damaged.push_back(path);
+    }
+}
+
+void Check(Catalogue& catalogue, RunControl& control, VerifyReport& report) {
+    std::vector<Listed> listed;
+    std::vector<FileDescriptor> folders;
+    std::uint64_t bytes = 0;
+    for (std::size_t i = 0; i < report.copies.size(); ++i) {
+        folders.push_back(Prepare(report.copies[i], i, catalogue, control, listed, bytes));
+    }
+    // In the order of the inodes, which on most file systems is near that of the data.
+    std::vector<std::size_t> order(listed.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::stable_sort(order.begin(), order.end(), [&listed](std::size_t a, std::size_t b) {
+        return listed[a].inode < listed[b].inode;
+    });
+    std::vector<HashJob> jobs;
+    for (const std::size_t i : order) {
+        const int folder = folders[listed[i].check].get();
+        if (folder >= 0) {
+            jobs.push_back({folder, listed[i].line.path});
+        }
+    }
+    control.setTotal(bytes, jobs.size());
+    const std::vector<FileDigest> digests = HashFromDisk(jobs, control);
+    std::size_t next = 0;
+    for (const std::size_t i : order) {
+        if (folders[listed[i].check].valid()) {
+            Judge(report.copies[listed[i].check], listed[i], digests[next++]);
+        }
+    }
+    for (CopyCheck& check : report.copies) {
+        for (auto* paths : {&check.damaged, &check.missing, &check.unlisted}) {
+            std::sort(paths->begin(), paths->end());
+        }
+        std::sort(check.unreadable.begin(), check.unreadable.end());
+        const bool wrong = !check.damaged.empty() || !check.missing.empty() ||
+                           !check.unlisted.empty() || !check.unreadable.empty() ||
+                           !check.badLines.empty() || check.manifestError != 0;
+        if (wrong) {
+            check.outcome = Outcome::Damaged;
+        }
+    }
+}
+
+// A path of the manifest as the log shows it, in the folder of the copy.
+QString Shown(const CopyCheck& check, const std::string& path) {
+    return check.copy.left(check.copy.lastIndexOf(u'/') + 1) + ShownPath(path);
+}
+
+}  // namespace
+
+int VerifyReport::count(CopyCheck::Outcome outcome) const {
+    return static_cast<int>(
+        std::count_if(copies.begin(), copies.end(),
+                      [outcome](const CopyCheck& c) { return c.outcome == outcome; }));
+}
+
+bool VerifyReport::allWhole() const {
+    return !failure && !stopped &&
+           count(Outcome::Whole) + (single ? 0 : count(Outcome::NoManifest)) ==
+               static_cast<int>(copies.size());
+}
+
+VerifyReport VerifyCopies(Catalogue& catalogue, RunControl& control, const QString& copy) {
+    VerifyReport report;
+    report.single = !copy.isEmpty();
+    if (!report.single && !Catalogue::Present()) {
+        report.failure = QStringLiteral("任务文件夹中没有备份记录（wenjianming.mdb）");
+        return report;
+    }
+    try {
+        const TaskLock lock(kTaskLockFile, &control);
+        if (report.single) {
+            report.copies.emplace_back().copy = copy;
+        } else {
+            QStringList seen;
+            for (const Catalogue::Row& row : catalogue.Rows()) {
+                if (!row.wenjianming.isEmpty() && !seen.contains(row.wenjianming)) {
+                    seen << row.wenjianming;
+                    report.copies.emplace_back().copy = row.wenjianming;
+                }
+            }
+        }
+        Check(catalogue, control, report);
+    } catch (const RunStopped&) {
+        report.stopped = true;
+    } catch (const Error& error) {
+        report.failure = error.message();
+    }
+    return report;
+}
+
+QStringList VerifyLines(const VerifyReport& report) {
+    if (report.failure) {
+        return {WithFullStop(*report.failure)};
+    }
+    if (report.stopped) {
+        return {QStringLiteral("校验已中止，未全部完成！")};
+    }
+    QStringList lines;
+    for (const CopyCheck& check : report.copies) {
+        switch (check.outcome) {
+            case Outcome::Missing:
+                lines << QStringLiteral("备份不存在：") + check.copy;
+                continue;
+            case Outcome::DriveAbsent:
+                lines << QStringLiteral("未检查（磁盘未连接）：") + check.copy;
+                continue;
+            case Outcome::NoManifest:
+                if (report.single) {
+                    lines << QStringLiteral("没有校验清单，未检查：") + check.copy;
+                }
+                continue;
+            case Outcome::Whole:
+            case Outcome::Damaged:
+                break;
+        }
+        if (check.manifestError != 0) {
+            lines << QStringLiteral("无法读取校验清单：%1（%2）")
+                         .arg(check.manifest(), SystemErrorText(check.manifestError));
+        }
+        for (const int number : check.badLines) {
+            lines
+                << QStringLiteral("校验清单有误：%1（第 %2 行）").arg(check.manifest()).arg(number);
+        }
+        for (const std::string& path : check.damaged) {
+            lines << QStringLiteral("已损坏：") + Shown(check, path);
+        }
+        for (const std::string& path : check.missing) {
+            lines << QStringLiteral("缺失：") + Shown(check, path);
+        }
+        for (const std::string& path : check.unlisted) {
+            lines << QStringLiteral("未列入校验清单：") + Shown(check, path);
+        }
+        for (const auto& [path, error] : check.unreadable) {
+            lines << QStringLiteral("无法读取：%1（%2）")
+                         .arg(Shown(check, path), SystemErrorText(error));
+        }
+    }
+    lines << QStringLiteral("校验完毕：%1 份备份完好，%2 份有问题，%3 份未检查，%4 份无校验清单。")
+                 .arg(report.count(Outcome::Whole))
+                 .arg(report.count(Outcome::Damaged) + report.count(Outcome::Missing))
+                 .arg(report.count(Outcome::DriveAbsent))
+                 .arg(report.count(Outcome::NoManifest));
+    return lines;
+}

@@ -1,0 +1,178 @@
+#include "platform/FileHashing.h"
+
+#include "platform/FileDescriptor.h"
+#include "platform/Sha256.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace {
+
+// Large enough that a big file is read in few calls, small enough for a thread each.
+constexpr std::size_t kReadSize = 4 * 1024 * 1024;
+
+bool IsDotOrDotDot(const char* name) {
+    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
+// The entries of one open folder; its regular files go to found, its folders are walked in
+// turn. The folder's descriptor is the walk's: closed when the listing ends.
+void Walk(FileDescriptor folder, const std::string& prefix, std::vector<FoundFile>& found,
+          const RunControl& control) {
+    control.throwIfStopped();
+    const int fd = folder.get();
+    std::unique_ptr<DIR, int (*)(DIR*)> listing(::fdopendir(fd), ::closedir);
+    if (!listing) {
+        return;
+    }
+    folder.release();
+    while (const dirent* entry = ::readdir(listing.get())) {
+        const char* name = entry->d_name;
+        if (IsDotOrDotDot(name)) {
+            continue;
+        }
+        struct stat st;
+        if (entry->d_type != DT_REG && entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN) {
+            continue;
+        }
+        if (::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            continue;
+        }
+        const std::string path = prefix.empty() ? std::string(name) : prefix + '/' + name;
+        if (S_ISREG(st.st_mode)) {
+            found.push_back({path, static_cast<std::uint64_t>(st.st_size), st.st_ino});
+        } else if (S_ISDIR(st.st_mode)) {
+            FileDescriptor inner(
+                ::openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (inner.valid()) {
+                Walk(std::move(inner), path, found, control);
+            }
+        }
+    }
+}
+
+// The file at path below folder, never through a symbolic link nor out of the folder. Where
+// the kernel has no openat2 (before Linux 5.6), only the last name is kept from being a link.
+int OpenBelow(int folder, const std::string& path) {
+    constexpr int kFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    open_how how{};
+    how.flags = kFlags;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    const long fd = ::syscall(SYS_openat2, folder, path.c_str(), &how, sizeof how);
+    if (fd >= 0 || errno != ENOSYS) {
+        return static_cast<int>(fd);
+    }
+    return ::openat(folder, path.c_str(), kFlags);
+}
+
+FileDigest HashOne(const HashJob& job, Sha256& hash, std::vector<unsigned char>& buffer,
+                   RunControl& control) {
+    FileDigest result;
+    const FileDescriptor file(OpenBelow(job.folder, job.path));
+    struct stat st;
+    if (!file.valid() || ::fstat(file.get(), &st) != 0) {
+        result.error = errno;
+        return result;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        result.irregular = true;
+        return result;
+    }
+    // Clean cached pages go, so that what follows reads the disk.
+    ::posix_fadvise(file.get(), 0, 0, POSIX_FADV_DONTNEED);
+    ::posix_fadvise(file.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+    for (;;) {
+        control.throwIfStopped();
+        const ssize_t got = ::read(file.get(), buffer.data(), buffer.size());
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            result.error = errno;
+            hash.finish();
+            return result;
+        }
+        if (got == 0) {
+            break;
+        }
+        hash.add(buffer.data(), static_cast<std::size_t>(got));
+        control.addBytes(static_cast<std::uint64_t>(got));
+    }
+    result.digest = HexDigest(hash.finish());
+    return result;
+}
+
+}  // namespace
+
+std::vector<FoundFile> RegularFilesAt(const std::filesystem::path& root,
+                                      const RunControl& control) {
+    std::vector<FoundFile> found;
+    struct stat st;
+    if (::lstat(root.c_str(), &st) != 0) {
+        return found;
+    }
+    if (S_ISREG(st.st_mode)) {
+        found.push_back({{}, static_cast<std::uint64_t>(st.st_size), st.st_ino});
+    } else if (S_ISDIR(st.st_mode)) {
+        FileDescriptor folder(
+            ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (folder.valid()) {
+            Walk(std::move(folder), {}, found, control);
+        }
+    }
+    return found;
+}
+
+std::vector<FileDigest> HashFromDisk(const std::vector<HashJob>& jobs, RunControl& control) {
+    std::vector<FileDigest> results(jobs.size());
+    std::atomic<std::size_t> next{0};
+    std::mutex failureMutex;
+    std::exception_ptr failure;
+    const auto work = [&] {
+        try {
+            Sha256 hash;
+            std::vector<unsigned char> buffer(kReadSize);
+            for (std::size_t i = next++; i < jobs.size(); i = next++) {
+                results[i] = HashOne(jobs[i], hash, buffer, control);
+                control.addFile();
+            }
+        } catch (...) {
+            const std::lock_guard lock(failureMutex);
+            if (!failure) {
+                failure = std::current_exception();
+            }
+            control.requestStop();  // the others stop too
+        }
+    };
+    const std::size_t threads = std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1,
+                                                        std::max<std::size_t>(jobs.size(), 1));
+    std::vector<std::thread> pool;
+    for (std::size_t i = 1; i < threads; ++i) {
+        try {
+            pool.emplace_back(work);
+        } catch (const std::system_error&) {
+            break;  // fewer threads do the same work
+        }
+    }
+    work();
+    for (std::thread& thread : pool) {
+        thread.join();
+    }
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
+    return results;
+}
