@@ -10,6 +10,7 @@
 #include "platform/DiskFlush.h"
 #include "platform/Error.h"
 #include "platform/FileDescriptor.h"
+#include "platform/Manifest.h"
 #include "platform/Mounts.h"
 #include "platform/SourceMeasure.h"
 #include "platform/TreeCopy.h"
@@ -91,14 +92,10 @@ bool Exists(const fs::path& path) {
 }
 
 // The renames in a folder reach the disk: after a power cut the copy has its dated name.
-// A file system that cannot flush a folder (some FUSE drivers) is left to keep them.
 void FlushFolder(const fs::path& folder) {
-    const FileDescriptor fd(::open(folder.empty() ? "." : folder.c_str(),
-                                   O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK));
-    if (fd.valid() && ::fsync(fd.get()) != 0 && errno != EINVAL && errno != ENOSYS &&
-        errno != EOPNOTSUPP && errno != EROFS) {
+    if (const int failure = FlushFolderEntries(folder)) {
         throw Error(QStringLiteral("Cannot write the folder \"%1\" to the disk: %2")
-                        .arg(FromFsPath(folder), SystemErrorText(errno)));
+                        .arg(FromFsPath(folder), SystemErrorText(failure)));
     }
 }
 
@@ -106,7 +103,20 @@ void FlushFolder(const fs::path& folder) {
 // out in one step where the file system can, else moved aside first; it stays under its
 // hidden name, returned, until the new copy is recorded (a run cut short leaves it to the
 // next run's cleaning).
-fs::path PutInPlace(const fs::path& partial, const fs::path& target, const fs::path& replaced) {
+//
+// The copy's manifest follows it, so that a manifest beside a copy is always that copy's,
+// whenever the power goes: the earlier copy's manifest is gone from the disk before the new
+// copy is in place, and the new one comes after. A manifest that cannot be put in place is
+// dropped: the copy is whole without one, as the copies of earlier versions are.
+fs::path PutInPlace(const fs::path& partial, const fs::path& target, const fs::path& replaced,
+                    const fs::path& manifest) {
+    const fs::path folder = target.parent_path();
+    const fs::path datedManifest = Manifest::Of(target);
+    if (::unlink(datedManifest.c_str()) == 0) {
+        FlushFolder(folder);
+    } else if (errno != ENOENT) {
+        FailToPlace(datedManifest, errno);
+    }
     fs::path earlier;
     const bool placed =
         ::renameat2(AT_FDCWD, partial.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0;
@@ -128,8 +138,45 @@ fs::path PutInPlace(const fs::path& partial, const fs::path& target, const fs::p
         }
         earlier = replaced;
     }
-    FlushFolder(target.parent_path());
+    FlushFolder(folder);
+    if (!manifest.empty()) {
+        if (std::rename(manifest.c_str(), datedManifest.c_str()) == 0) {
+            FlushFolder(folder);
+        } else {
+            ::unlink(manifest.c_str());
+        }
+    }
     return earlier;
+}
+
+// The manifest of a copy named copyName, its files' paths under that name, written and
+// flushed at path. Readable by its owner only: the digests of files others may not read
+// would tell which of a few likely contents they hold.
+void WriteManifest(const fs::path& path, const std::string& copyName,
+                   const std::vector<FileDigest>& digests) {
+    std::string text;
+    for (const FileDigest& file : digests) {
+        text += Manifest::LineText(
+            {HexDigest(file.digest), file.path.empty() ? copyName : copyName + '/' + file.path});
+    }
+    FileDescriptor fd(
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
+    bool written = fd.valid();
+    for (size_t done = 0; written && done < text.size();) {
+        const ssize_t put = ::write(fd.get(), text.data() + done, text.size() - done);
+        if (put < 0 && errno == EINTR) {
+            continue;
+        }
+        written = put > 0;
+        done += written ? static_cast<size_t>(put) : 0;
+    }
+    if (written && ::fsync(fd.get()) == 0 && fd.close()) {
+        return;
+    }
+    const int failure = errno;
+    ::unlink(path.c_str());
+    throw Error(QStringLiteral("Cannot write the checksum manifest \"%1\": %2")
+                    .arg(FromFsPath(path), SystemErrorText(failure)));
 }
 
 // Beyond the space the copy's blocks take, for what the destination's own bookkeeping needs
@@ -233,18 +280,26 @@ std::vector<LeftOutEntry> CopyIntoPlace(const QString& source, const QString& ta
                                         RunControl& control, fs::path& earlier) {
     const fs::path targetPath = ToFsPath(target);
     const fs::path partial = HiddenNames::Partial(targetPath);
+    const fs::path manifest =
+        control.manifest ? HiddenNames::PartialManifest(targetPath) : fs::path();
     MakeFolders(targetPath.parent_path());
     DiskFlush flush(targetPath.parent_path());
+    std::vector<FileDigest> digests;
     std::vector<LeftOutEntry> leftOut =
-        CopyTree(ToFsPath(source), partial, 0, control.watched ? &control : nullptr);
+        CopyTree(ToFsPath(source), partial, 0, control.watched ? &control : nullptr,
+                 control.manifest ? &digests : nullptr);
     try {
+        if (!manifest.empty()) {
+            WriteManifest(manifest, targetPath.filename().native(), digests);
+        }
         flush.finish(partial);
     } catch (const Error&) {
         RemoveTree(partial);
+        ::unlink(manifest.c_str());
         throw;
     }
     control.throwIfStopped();
-    earlier = PutInPlace(partial, targetPath, HiddenNames::Replaced(targetPath));
+    earlier = PutInPlace(partial, targetPath, HiddenNames::Replaced(targetPath), manifest);
     return leftOut;
 }
 

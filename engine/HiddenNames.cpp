@@ -21,7 +21,8 @@ fs::path Beside(const fs::path& copy, const char* suffix) {
 }
 
 bool IsLeftoverSuffix(const std::string& suffix) {
-    return suffix == ".partial" || suffix == ".pruning" || suffix == ".replaced";
+    return suffix == ".partial" || suffix == ".pruning" || suffix == ".replaced" ||
+           suffix == ".sha256";
 }
 
 bool IsBackupDay(const std::string& text) {
@@ -56,6 +57,10 @@ fs::path Replaced(const fs::path& copy) {
 
 fs::path Pruning(const fs::path& copy) {
     return Beside(copy, ".pruning");
+}
+
+fs::path PartialManifest(const fs::path& copy) {
+    return Beside(copy, ".sha256");
 }
 
 fs::path EarlierPruning(const fs::path& copy) {

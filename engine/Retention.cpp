@@ -3,7 +3,9 @@
 #include "engine/Catalogue.h"
 #include "engine/HiddenNames.h"
 #include "log/LogFile.h"
+#include "platform/DiskFlush.h"
 #include "platform/Error.h"
+#include "platform/Manifest.h"
 #include "platform/Mounts.h"
 #include "platform/SourceMeasure.h"
 #include "platform/TreeRemove.h"
@@ -70,11 +72,20 @@ bool MayDeleteOnDisk(const QString& path) {
 namespace {
 
 // The dated name goes in one step, so a pruning cut short never leaves a half-deleted tree
-// under a name that looks like a whole backup; what was set aside goes at the next try.
+// under a name that looks like a whole backup; what was set aside goes at the next try. Its
+// manifest goes before it, and is off the disk first, so that no manifest outlives its copy.
 // False when some of it is still on the disk.
 bool DeleteCopy(const fs::path& copy) {
     const fs::path aside = HiddenNames::Pruning(copy);
     if (RemoveTree(aside) || RemoveTree(HiddenNames::EarlierPruning(copy))) {
+        return false;
+    }
+    const fs::path manifest = Manifest::Of(copy);
+    if (::unlink(manifest.c_str()) == 0) {
+        if (FlushFolderEntries(copy.parent_path()) != 0) {
+            return false;
+        }
+    } else if (errno != ENOENT) {
         return false;
     }
     if (::rename(copy.c_str(), aside.c_str()) != 0) {

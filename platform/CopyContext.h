@@ -61,6 +61,8 @@ struct CopyContext {
     bool flushEach = false;
     // Counts what is copied and says when to stop; none for a copy nobody watches.
     RunControl* control = nullptr;
+    // Each regular file is hashed as it is written, its digest listed in digests.
+    bool hashing = false;
 
     void throwIfStopped() const {
         if (control) {
@@ -93,6 +95,7 @@ struct CopyContext {
 
     std::mutex leftOutMutex;
     std::vector<LeftOutEntry> leftOut;
+    std::vector<FileDigest> digests;  // under leftOutMutex
 
     std::atomic<bool> failed{false};
     std::mutex failureMutex;
@@ -122,6 +125,12 @@ struct CopyContext {
         }
         std::lock_guard lock(leftOutMutex);
         leftOut.push_back({source.substr(root.size() + 1), reason});
+    }
+
+    void recordDigest(const std::string& source, const Sha256::Digest& digest) {
+        std::lock_guard lock(leftOutMutex);
+        digests.push_back(
+            {isRoot(source) ? std::string() : source.substr(root.size() + 1), digest});
     }
 
     // Sets one piece of metadata unless the destination refused that kind for good before;

@@ -74,3 +74,13 @@ void DiskFlush::stop() {
         flusher_.join();
     }
 }
+
+int FlushFolderEntries(const fs::path& folder) {
+    const FileDescriptor fd(::open(folder.empty() ? "." : folder.c_str(),
+                                   O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK));
+    if (!fd.valid() || ::fsync(fd.get()) == 0 || errno == EINVAL || errno == ENOSYS ||
+        errno == EOPNOTSUPP || errno == EROFS) {
+        return 0;
+    }
+    return errno;
+}

@@ -8,6 +8,10 @@
 #include <mutex>
 #include <thread>
 
+// The names made, renamed and removed in a folder reach the disk; 0, or the errno. A file
+// system that cannot flush a folder (some FUSE drivers) is left to keep them.
+int FlushFolderEntries(const std::filesystem::path& folder);
+
 // The copy's data reaches the disk before its dated name does, so a power cut cannot leave
 // a named copy with empty files. Flushes of the whole file system cost far less than one per
 // file; they run while the copy goes on, so that the disk writes while the copier reads and

@@ -18,6 +18,9 @@ namespace {
 constexpr size_t kBufferSize = 256 * 1024;
 // The data of one copy_file_range call when the copy is watched.
 constexpr off_t kWatchedSlice = 8 * 1024 * 1024;
+// Hashed, a smaller file goes through the program's buffer and is hashed on its way; a
+// larger one is left to the kernel and read back.
+constexpr off_t kKernelCopyFrom = 1024 * 1024;
 
 // Makes a FIFO or device file; 0, or the errno. A FUSE file system that makes a plain file
 // whatever it is asked for (exfat-fuse) gives EIO, as the kernel sees the kind differ: that
@@ -64,17 +67,25 @@ void FileCopier::copyFile(const std::string& source, const std::string& target, 
     if (!out) {
         return;  // another name of a file already copied, or left out
     }
+    // Whatever ends the copy of this file, the hash stops reading it before it is closed.
+    struct EndDigest {
+        FileDigester& digester;
+        ~EndDigest() { digester.abandon(); }
+    } endDigest{digester_};
     try {
         if (const int fault = InjectedFault(source)) {
             FailWrite(source, fault);
         }
         fileBytes_ = 0;
         copyData(source, in.get(), out->get(), st);
+        // Before the times are set: reading the copy back could change its access time.
+        finishDigest(source, firstName);
         // Holes, a reflinked file, or a file that shrank: it counts as the size measured.
         if (fileBytes_ < st.st_size) {
             context_.copied(static_cast<std::uint64_t>(st.st_size - fileBytes_));
         }
     } catch (const TooLargeForDestination&) {
+        endDigest.digester.abandon();
         out.reset();
         ::unlink(target.c_str());
         if (firstName) {
@@ -90,8 +101,22 @@ void FileCopier::copyFile(const std::string& source, const std::string& target, 
     if (::close(out->release()) != 0) {
         Fail(source, errno);
     }
-    if (firstName) {
+    if (firstName && !context_.hashing) {
         firstName->settle(LinkGroup::State::Done);
+    }
+}
+
+void FileCopier::finishDigest(const std::string& source, std::optional<FirstName>& firstName) {
+    if (!context_.hashing) {
+        return;
+    }
+    Sha256::Digest digest;
+    if (const int failure = digester_.finish(digest)) {
+        Fail(source, failure);
+    }
+    context_.recordDigest(source, digest);
+    if (firstName) {
+        firstName->settle(LinkGroup::State::Done, digest);
     }
 }
 
@@ -222,8 +247,12 @@ std::optional<FileDescriptor> FileCopier::createTarget(const std::string& source
             return std::nullopt;
         }
         const std::string first = group->second.target;
+        const Sha256::Digest digest = group->second.digest;
         lock.unlock();
         if (::link(first.c_str(), target.c_str()) == 0) {
+            if (context_.hashing) {
+                context_.recordDigest(source, digest);
+            }
             return std::nullopt;
         }
         const int failure = errno;
@@ -240,8 +269,9 @@ std::optional<FileDescriptor> FileCopier::createTarget(const std::string& source
 
 std::optional<FileDescriptor> FileCopier::openTarget(const std::string& source,
                                                      const std::string& target, mode_t mode) {
-    const int fd =
-        ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
+    // Read back too when hashed.
+    const int access = context_.hashing ? O_RDWR : O_WRONLY;
+    const int fd = ::open(target.c_str(), access | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
     if (fd < 0) {
         const int failure = errno;
         if (const auto reason = RefusedName(failure, target)) {
@@ -254,11 +284,16 @@ std::optional<FileDescriptor> FileCopier::openTarget(const std::string& source,
 }
 
 void FileCopier::copyData(const std::string& source, int in, int out, const struct stat& st) {
-    if (st.st_size == 0) {
-        return;
-    }
     FileSystemTraits& traits = traitsOf(st.st_dev);
-    if (tryReflink(traits, in, out)) {
+    const bool shared = st.st_size > 0 && tryReflink(traits, in, out);
+    if (context_.hashing) {
+        digester_.begin(out, shared || (traits.copyFileRange && st.st_size >= kKernelCopyFrom),
+                        st.st_size);
+    }
+    if (shared) {
+        digester_.written(st.st_size);
+    }
+    if (st.st_size == 0 || shared) {
         return;
     }
     if (static_cast<off_t>(st.st_blocks) * 512 < st.st_size) {
@@ -312,15 +347,31 @@ void FileCopier::copySparse(const std::string& source, FileSystemTraits& traits,
 
 void FileCopier::copyRange(const std::string& source, FileSystemTraits& traits, int in, int out,
                            off_t offset, off_t length) {
-    loff_t inOffset = offset;
-    loff_t outOffset = offset;
-    // Watched, the data goes in slices, so that its progress shows and a stop is heard.
-    const off_t slice = context_.control ? kWatchedSlice : length;
+    loff_t position = offset;
+    // Hashed on its way through the program, the data does not go by the kernel alone.
+    if (!context_.hashing || digester_.readsBack()) {
+        copyRangeByKernel(source, traits, in, out, position, length);
+    }
+    if (length > 0) {
+        readWrite(source, in, out, position, length);
+    }
+}
+
+// Copies what it can with copy_file_range, from position on, and leaves the rest.
+void FileCopier::copyRangeByKernel(const std::string& source, FileSystemTraits& traits, int in,
+                                   int out, loff_t& position, off_t& length) {
+    loff_t inOffset = position;
+    loff_t outOffset = position;
+    // Watched, the data goes in slices, so that its progress shows and a stop is heard; read
+    // back, the hash follows slice by slice.
+    const off_t slice = context_.control || context_.hashing ? kWatchedSlice : length;
     while (length > 0 && traits.copyFileRange) {
         const ssize_t n = ::copy_file_range(in, &inOffset, out, &outOffset,
                                             static_cast<size_t>(std::min(length, slice)), 0);
         if (n > 0) {
             length -= n;
+            position = outOffset;
+            digester_.written(outOffset);
             counted(n);
             continue;
         }
@@ -334,9 +385,6 @@ void FileCopier::copyRange(const std::string& source, FileSystemTraits& traits, 
             traits.copyFileRange = false;
         }
         break;  // a short result or a refusal: the rest goes through a buffer
-    }
-    if (length > 0) {
-        readWrite(source, in, out, inOffset, length);
     }
 }
 
@@ -363,6 +411,11 @@ void FileCopier::readWrite(const std::string& source, int in, int out, off_t off
             return;  // the file shrank while it was copied
         }
         writeAll(source, out, got, offset);
+        if (context_.hashing && digester_.readsBack()) {
+            digester_.written(offset + got);
+        } else if (context_.hashing) {
+            digester_.feed(buffer_.get(), static_cast<size_t>(got), offset);
+        }
         offset += got;
         length -= got;
         counted(got);

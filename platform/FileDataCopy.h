@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/CopyDigest.h"
 #include "platform/ExtendedAttributes.h"
 #include "platform/FileDescriptor.h"
 #include "platform/LinkGroups.h"
@@ -68,8 +69,13 @@ private:
                     off_t size);
     void copyRange(const std::string& source, FileSystemTraits& traits, int in, int out,
                    off_t offset, off_t length);
+    void copyRangeByKernel(const std::string& source, FileSystemTraits& traits, int in, int out,
+                           loff_t& offset, off_t& length);
     void readWrite(const std::string& source, int in, int out, off_t offset, off_t length);
     void writeAll(const std::string& source, int out, ssize_t count, off_t offset);
+    // The digest of the file in hand, when the copy is hashed, listed and kept for its other
+    // names.
+    void finishDigest(const std::string& source, std::optional<FirstName>& firstName);
     // Data of the file in hand written: counted, and a stop asked for is heard.
     void counted(ssize_t bytes);
     FileSystemTraits& traitsOf(dev_t device);
@@ -83,6 +89,7 @@ private:
     FileSystemTraits* traits_ = nullptr;
     dev_t device_ = 0;
     off_t fileBytes_ = 0;  // of the file in hand, as counted
+    FileDigester digester_;
 };
 
 }  // namespace copying

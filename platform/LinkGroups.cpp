@@ -11,7 +11,9 @@ FirstName::~FirstName() {
     if (state_ == LinkGroup::State::Copying) {
         context_.linkGroups.erase(key_);
     } else {
-        context_.linkGroups.at(key_).state = state_;
+        LinkGroup& group = context_.linkGroups.at(key_);
+        group.state = state_;
+        group.digest = digest_;
     }
     context_.linkSettled.notify_all();
 }

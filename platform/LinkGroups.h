@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/Sha256.h"
+
 #include <string>
 #include <utility>
 
@@ -16,6 +18,7 @@ struct LinkGroup {
     explicit LinkGroup(std::string firstTarget) : target(std::move(firstTarget)) {}
     std::string target;
     State state = State::Copying;
+    Sha256::Digest digest{};  // of the data, once Done, when the copy is hashed
 };
 using InodeKey = std::pair<dev_t, ino_t>;
 
@@ -27,12 +30,16 @@ public:
     FirstName(const FirstName&) = delete;
     FirstName& operator=(const FirstName&) = delete;
     ~FirstName();
-    void settle(LinkGroup::State state) { state_ = state; }
+    void settle(LinkGroup::State state, const Sha256::Digest& digest = {}) {
+        state_ = state;
+        digest_ = digest;
+    }
 
 private:
     CopyContext& context_;
     InodeKey key_;
     LinkGroup::State state_ = LinkGroup::State::Copying;
+    Sha256::Digest digest_{};
 };
 
 }  // namespace copying

@@ -19,7 +19,8 @@
 namespace {
 
 std::vector<LeftOutEntry> CopyTopLevel(const std::string& source, const std::string& target,
-                                       int workers, RunControl* control) {
+                                       int workers, RunControl* control,
+                                       std::vector<FileDigest>* digests) {
     struct stat st;
     if (::stat(source.c_str(), &st) != 0) {
         copying::Fail(source, errno);
@@ -27,6 +28,7 @@ std::vector<LeftOutEntry> CopyTopLevel(const std::string& source, const std::str
     copying::CopyContext context(source);
     context.flushEach = copying::FlushesEach(target);
     context.control = control;
+    context.hashing = digests != nullptr;
     if (S_ISDIR(st.st_mode)) {
         copying::TreeCopier(context, copying::WorkerCount(workers)).copy(source, target);
     } else if (S_ISREG(st.st_mode)) {
@@ -38,6 +40,11 @@ std::vector<LeftOutEntry> CopyTopLevel(const std::string& source, const std::str
     }
     std::sort(context.leftOut.begin(), context.leftOut.end(),
               [](const LeftOutEntry& a, const LeftOutEntry& b) { return a.path < b.path; });
+    if (digests) {
+        std::sort(context.digests.begin(), context.digests.end(),
+                  [](const FileDigest& a, const FileDigest& b) { return a.path < b.path; });
+        *digests = std::move(context.digests);
+    }
     return std::move(context.leftOut);
 }
 
@@ -45,13 +52,13 @@ std::vector<LeftOutEntry> CopyTopLevel(const std::string& source, const std::str
 
 std::vector<LeftOutEntry> CopyTree(const std::filesystem::path& source,
                                    const std::filesystem::path& target, int workers,
-                                   RunControl* control) {
+                                   RunControl* control, std::vector<FileDigest>* digests) {
     struct stat existing;
     if (::lstat(target.c_str(), &existing) == 0) {
         copying::Fail(target.native(), EEXIST);
     }
     try {
-        return CopyTopLevel(source.native(), target.native(), workers, control);
+        return CopyTopLevel(source.native(), target.native(), workers, control, digests);
     } catch (const RunStopped&) {
         throw;  // what was copied is left for the caller, so that the stop is not held up
     } catch (...) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/RunControl.h"
+#include "platform/Sha256.h"
 
 // Why an entry of the source is not in the copy: the destination cannot hold it, or no copy
 // can be made of it.
@@ -24,6 +25,12 @@ struct LeftOutEntry {
     std::string path;  // relative to the source, the name's bytes as they are
     LeftOutReason reason;
     bool operator==(const LeftOutEntry&) const = default;
+};
+
+// The SHA-256 of one regular file of a copy, as it was written.
+struct FileDigest {
+    std::string path;  // relative to the source, the name's bytes; empty for a file source
+    Sha256::Digest digest;
 };
 
 // Copies one file, or one folder with everything in it, to target, which must not exist
@@ -56,9 +63,13 @@ struct LeftOutEntry {
 // With a control, each file and link copied and each byte of file data written is counted
 // on it, and a stop asked for on it ends the copy with RunStopped within a few megabytes of
 // data; what was copied is then left at target, for the caller to clear.
+//
+// With digests, every regular file of the copy, each name of a file with several, is hashed
+// as it was written and listed there, sorted by path.
 std::vector<LeftOutEntry> CopyTree(const std::filesystem::path& source,
                                    const std::filesystem::path& target, int workers = 0,
-                                   RunControl* control = nullptr);
+                                   RunControl* control = nullptr,
+                                   std::vector<FileDigest>* digests = nullptr);
 
 // For tests: called before the data of each regular file is copied, with the file's
 // source path; a non-zero result is taken as the errno of a failed write of that file.

@@ -92,9 +92,25 @@ void BuildReports(const std::string& root, const QByteArray& content) {
     QVERIFY(Put(root + "/summary.txt", "summary"));
 }
 
+bool ManifestMatches(const QString& folder, const QString& manifest) {
+    QProcess check;
+    check.setWorkingDirectory(folder);
+    check.start("sha256sum", {"-c", "--strict", "--quiet", manifest});
+    return check.waitForFinished() && check.exitCode() == 0;
+}
+
+// What the folder holds. Each copy's manifest is checked by sha256sum itself and left out
+// of the list; a manifest without its copy, or that does not match it, stays in.
 QStringList Entries(const QString& folder) {
-    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
-                                  QDir::NoDotAndDotDot);
+    QStringList entries = QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
+                                                 QDir::NoDotAndDotDot);
+    for (const QString& name : QStringList(entries)) {
+        if (name.endsWith(".sha256") && !name.startsWith('.') &&
+            entries.contains(name.chopped(7)) && ManifestMatches(folder, name)) {
+            entries.removeOne(name);
+        }
+    }
+    return entries;
 }
 
 }  // namespace

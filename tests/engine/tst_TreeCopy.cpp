@@ -4,10 +4,13 @@
 #include "platform/TreeCopy.h"
 #include "platform/TreeRemove.h"
 
+#include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QRegularExpression>
 #include <QTest>
 #include <atomic>
+#include <filesystem>
+#include <map>
 
 #include <sys/socket.h>
 #include <sys/sysmacros.h>
@@ -94,13 +97,42 @@ void BuildManyFiles(const std::string& s, int folders, int filesPerFolder) {
     }
 }
 
+// Copies with digests, which must name every regular file of the copy once, each with the
+// SHA-256 of what the copy holds.
+void CopyHashed(const std::string& source, const std::string& copy, int workers = 0) {
+    std::vector<FileDigest> digests;
+    CopyTree(source, copy, workers, nullptr, &digests);
+    std::map<std::string, QByteArray> listed;
+    for (const FileDigest& file : digests) {
+        QVERIFY2(
+            listed.emplace(file.path, QByteArray::fromStdString(HexDigest(file.digest))).second,
+            file.path.c_str());
+    }
+    std::map<std::string, QByteArray> held;
+    const auto hash = [&](const std::string& relative, const std::string& path) {
+        held[relative] =
+            QCryptographicHash::hash(Content(path), QCryptographicHash::Sha256).toHex();
+    };
+    namespace fs = std::filesystem;
+    if (fs::is_regular_file(copy)) {
+        hash("", copy);
+    } else {
+        for (const fs::directory_entry& entry : fs::recursive_directory_iterator(copy)) {
+            if (fs::is_regular_file(entry.symlink_status())) {
+                hash(entry.path().native().substr(copy.size() + 1), entry.path().native());
+            }
+        }
+    }
+    QVERIFY(listed == held);
+}
+
 }  // namespace
 
 void TreeCopyTest::keepsContentModesTimesAndLinks() {
     TaskFolder task;
     const std::string s = Root(task) + "/source";
     BuildRichTree(s);
-    CopyTree(s, Root(task) + "/copy");
+    CopyHashed(s, Root(task) + "/copy");
     QCOMPARE(Describe(Root(task) + "/copy"), Describe(s));
 }
 
@@ -117,13 +149,14 @@ void TreeCopyTest::hostileTreeCopiesAsIsAndQuickly() {
     QVERIFY(Put(s + "/\xff\xfe-not-utf8-\xe5\xa4", "raw name"));
     QVERIFY(Folder(s + "/dir-\x80\x81"));
     QVERIFY(Put(s + "/dir-\x80\x81/inside", "x"));
+    QVERIFY(Put(s + "/line\nbreak\\back\rslash", "odd"));
     QVERIFY(::mkfifo((s + "/fifo").c_str(), 0644) == 0);
     QVERIFY(::mkfifo((s + "/inner/fifo2").c_str(), 0600) == 0);
     QVERIFY(MakeSocket(s + "/socket"));
 
     QElapsedTimer timer;
     timer.start();
-    CopyTree(s, Root(task) + "/copy");
+    CopyHashed(s, Root(task) + "/copy");
     QVERIFY2(timer.elapsed() < 5000, "a link was followed or a FIFO was opened");
 
     const QStringList copied = Describe(Root(task) + "/copy");
@@ -146,7 +179,7 @@ void TreeCopyTest::manyFilesOverWorkers() {
     TaskFolder task;
     const std::string s = Root(task) + "/source";
     BuildManyFiles(s, 12, 15);
-    CopyTree(s, Root(task) + "/copy", workers);
+    CopyHashed(s, Root(task) + "/copy", workers);
     QCOMPARE(Describe(Root(task) + "/copy"), Describe(s));
 }
 
@@ -167,7 +200,7 @@ void TreeCopyTest::sparseFileKeepsHoles() {
     if (before.st_blocks * 512 >= size) {
         QSKIP("this file system does not keep holes");
     }
-    CopyTree(s, Root(task) + "/copy");
+    CopyHashed(s, Root(task) + "/copy");
     struct stat after;
     QCOMPARE(::stat((Root(task) + "/copy").c_str(), &after), 0);
     QCOMPARE(after.st_size, size);
@@ -187,7 +220,7 @@ void TreeCopyTest::acrossFileSystems() {
     QVERIFY(elsewhere.isValid());
     const std::string s = elsewhere.path().toStdString() + "/source";
     BuildRichTree(s);
-    CopyTree(s, Root(task) + "/copy");
+    CopyHashed(s, Root(task) + "/copy");
     QCOMPARE(Describe(Root(task) + "/copy"), Describe(s));
 }
 
@@ -196,7 +229,7 @@ void TreeCopyTest::singleFile() {
     const std::string s = Root(task) + "/ledger.xls";
     QVERIFY(Put(s, QByteArray(200000, 'L'), 0640));
     QVERIFY(Age(s, 1234567890, 987654321));
-    CopyTree(s, Root(task) + "/ledger.xls_260514");
+    CopyHashed(s, Root(task) + "/ledger.xls_260514");
     QStringList copied = Describe(Root(task) + "/ledger.xls_260514");
     QCOMPARE(copied, Describe(s));
 }
