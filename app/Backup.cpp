@@ -6,14 +6,15 @@
 #include "app/QtPrompts.h"
 #include "app/Termination.h"
 #include "app/VariableUnit.h"
+#include "app/VerifyNow.h"
 #include "platform/Prompts.h"
 
 #include <QApplication>
 
 namespace {
 
-// The actions without a window: help, version, refused arguments and --backup-now, under an
-// application object without any window system.
+// The actions without a window: help, version, refused arguments, --backup-now and --verify,
+// under an application object without any window system.
 int RunWithoutWindow(int argc, char** argv, const CommandLine& line) {
     QCoreApplication application(argc, argv);
     switch (line.action) {
@@ -25,6 +26,9 @@ int RunWithoutWindow(int argc, char** argv, const CommandLine& line) {
             return kExitSucceeded;
         case CommandLine::Action::BackupNow:
             return EnterTaskFolder(line.taskFolder) ? BackupNow() : kExitBadArguments;
+        case CommandLine::Action::Verify:
+            return EnterTaskFolder(line.taskFolder) ? VerifyNow(line.verifyCopy)
+                                                    : kExitBadArguments;
         case CommandLine::Action::Refused:
         case CommandLine::Action::Window:
         case CommandLine::Action::StartPlan:

@@ -1,6 +1,7 @@
 #include "app/Console.h"
 
 #include "engine/BackupRun.h"
+#include "engine/Verify.h"
 #include "platform/Error.h"
 #include "platform/Prompts.h"
 #include "platform/WorkingFiles.h"
@@ -12,6 +13,9 @@
 #include <unistd.h>
 
 namespace {
+
+// How often the progress line is redrawn.
+constexpr int kProgressPeriodMsecs = 250;
 
 void Print(std::FILE* stream, const QString& text) {
     const QByteArray bytes = (text.endsWith(u'\n') ? text : text + u'\n').toLocal8Bit();
@@ -75,6 +79,13 @@ int ExitCodeOf(const RunReport& report) {
     return report.failure || report.stopped ? kExitPartlyDone : kExitSucceeded;
 }
 
+int ExitCodeOf(const VerifyReport& report) {
+    if (report.failure) {
+        return kExitBadArguments;
+    }
+    return report.allWhole() ? kExitSucceeded : kExitRunFailed;
+}
+
 QStringList ReportLines(const RunReport& report) {
     QStringList lines;
     for (const QString& removed : report.roomMade) {
@@ -119,4 +130,36 @@ QString ProgressLine(const RunControl::Progress& progress, double seconds) {
                     .arg(left % 60, 2, 10, QLatin1Char('0'));
     }
     return line;
+}
+
+ProgressDisplay::ProgressDisplay(std::function<RunControl::Progress()> progress)
+    : progress_(std::move(progress)) {
+    if (::isatty(STDERR_FILENO) == 1) {
+        QObject::connect(&timer_, &QTimer::timeout, [this] { draw(); });
+        timer_.start(kProgressPeriodMsecs);
+    }
+}
+
+void ProgressDisplay::finish() {
+    timer_.stop();
+    if (drawn_) {
+        std::fputs("\r\033[K", stderr);
+        std::fflush(stderr);
+    }
+}
+
+void ProgressDisplay::startClock() {
+    clock_.start();
+}
+
+void ProgressDisplay::draw() {
+    const RunControl::Progress progress = progress_();
+    if (!progress.measured || !clock_.isValid()) {
+        return;
+    }
+    const QByteArray line =
+        ProgressLine(progress, static_cast<double>(clock_.elapsed()) / 1000).toLocal8Bit();
+    std::fprintf(stderr, "\r%s\033[K", line.constData());
+    std::fflush(stderr);
+    drawn_ = true;
 }

@@ -229,7 +229,7 @@ VerifyReport VerifyCopies(Catalogue& catalogue, RunControl& control, const QStri
     VerifyReport report;
     report.single = !copy.isEmpty();
     if (!report.single && !Catalogue::Present()) {
-        report.failure = QStringLiteral("任务文件夹中没有备份记录（wenjianming.mdb）");
+        report.failure = QStringLiteral("任务文件夹中没有备份记录（wenjianming.mdb）！");
         return report;
     }
     try {
@@ -249,14 +249,14 @@ VerifyReport VerifyCopies(Catalogue& catalogue, RunControl& control, const QStri
     } catch (const RunStopped&) {
         report.stopped = true;
     } catch (const Error& error) {
-        report.failure = error.message();
+        report.failure = WithFullStop(error.message());
     }
     return report;
 }
 
 QStringList VerifyLines(const VerifyReport& report) {
     if (report.failure) {
-        return {WithFullStop(*report.failure)};
+        return {*report.failure};
     }
     if (report.stopped) {
         return {QStringLiteral("校验已中止，未全部完成！")};

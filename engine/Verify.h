@@ -40,7 +40,8 @@ struct VerifyReport {
     std::vector<CopyCheck> copies;
     bool single = false;             // one copy named: without a manifest it is not checked
     bool stopped = false;            // a stop was asked for; what was found is incomplete
-    std::optional<QString> failure;  // the lock or the catalogue failed: nothing checked
+    std::optional<QString> failure;  // why nothing was checked (no catalogue, the lock, the
+                                     // catalogue failed), full stop included
 
     int count(CopyCheck::Outcome outcome) const;
     // Every copy checked is whole, and none was left unchecked.
