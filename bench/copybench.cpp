@@ -4,6 +4,8 @@
 //   tessivar_copybench backup SOURCE DESTINATION   the manual backup, as its button runs it
 //   tessivar_copybench backup-unwatched SOURCE DESTINATION   the same without its progress:
 //                                                  no walk before the copy, no counting
+//   tessivar_copybench backup-no-manifest SOURCE DESTINATION   the same without the checksum
+//                                                  manifest beside the copy
 //   tessivar_copybench prune COPY                  the pruning that deletes that copy
 //   tessivar_copybench small-tree ROOT FOLDERS FILES_PER_FOLDER
 //   tessivar_copybench mixed-tree ROOT
@@ -73,7 +75,7 @@ void PrintSeconds(const char* what, Operation operation) {
     std::printf("%.3f\n", elapsed.count());
 }
 
-void Backup(const QString& source, const QString& destination, bool watched) {
+void Backup(const QString& source, const QString& destination, bool watched, bool manifest) {
     PrepareTaskFolder();
     TaskSettings settings;
     settings.source = source;
@@ -81,6 +83,7 @@ void Backup(const QString& source, const QString& destination, bool watched) {
     Catalogue catalogue;
     PrintSeconds("backup", [&](RunControl& control, RunReport& report) {
         control.watched = watched;
+        control.manifest = manifest;
         RunBackup(settings, catalogue, control, report);
     });
 }
@@ -185,8 +188,10 @@ int main(int argc, char** argv) {
     const QStringList args = QCoreApplication::arguments().mid(1);
     const auto arg = [&](int i) { return args.value(i).toStdString(); };
     try {
-        if (args.size() == 3 && (args[0] == u"backup" || args[0] == u"backup-unwatched")) {
-            Backup(args[1], args[2], args[0] == u"backup");
+        if (args.size() == 3 && (args[0] == u"backup" || args[0] == u"backup-unwatched" ||
+                                 args[0] == u"backup-no-manifest")) {
+            Backup(args[1], args[2], args[0] != u"backup-unwatched",
+                   args[0] != u"backup-no-manifest");
         } else if (args.size() == 2 && args[0] == u"prune") {
             Prune(args[1]);
         } else if (args.size() == 4 && args[0] == u"small-tree") {

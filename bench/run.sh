@@ -8,16 +8,21 @@
 #   big    one 1 GiB file;
 #   mixed  large, middle-sized and small files, links of both kinds, a sparse file;
 #   progress    the small tree and the big file with the run's progress on and off;
+#   manifest    the small tree and the big file with the checksum manifest beside the copy
+#          written and not, over MANIFEST_PAIRS interleaved pairs;
+#   verify      `tessivar --verify=COPY` beside `sha256sum -c` of the same copy's manifest,
+#          each with cold caches (needs root to drop them; skipped with a word otherwise);
 #   btrfs, xfs  the small tree and the big file on a btrfs and on an XFS image, source and
 #          copy on the same file system, beside the small tree on an ext4 image of that size.
 # Commands are interleaved (ours, theirs, ours, theirs ...) because the machine is shared
 # and noisy; every command starts after a sync, at raised priority (BENCH_NICE), and a first
 # pair of each case is not counted. The table gives the medians of the per-pair ratios.
-# About 14 minutes; needs root for the images.
+# About 16 minutes; needs root for the images.
 #
 # Environment: BUILD_DIR (default build), PAIRS (3), SMALL_FOLDERS (200), SMALL_FILES (100
 # per folder), BIG_MIB (1024), BUSY_MIB (256), IMAGE_MIB (4096), BENCH_TMP (/tmp),
-# PROGRESS_PAIRS (15), BENCH_LOOP (1: measure on an ext4 image of its own, whose journal no other writer on the
+# PROGRESS_PAIRS (15), MANIFEST_PAIRS (9), VERIFY_PAIRS (5), BENCH_CASES (all of: copy progress
+# manifest verify fs; the cases to run), BENCH_LOOP (1: measure on an ext4 image of its own, whose journal no other writer on the
 # machine shares; 0: in BENCH_TMP itself), BENCH_NICE (-10), BENCH_PROGRAM (0; 1 adds the
 # whole-program figures on a virtual desktop, about 3 more minutes).
 set -euo pipefail
@@ -62,6 +67,7 @@ else
     where="$(findmnt -n -o FSTYPE -T "$fs") at ${BENCH_TMP:-/tmp}"
 fi
 
+want() { [[ " ${BENCH_CASES:-copy progress manifest verify fs} " == *" $1 "* ]]; }
 median() { sort -g | awk '{v[NR]=$1} END {print (NR%2) ? v[(NR+1)/2] : (v[NR/2]+v[NR/2+1])/2}'; }
 med() { printf '%s\n' "$@" | median; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f\n", (b > 0) ? a / b : 0}'; }
@@ -142,10 +148,12 @@ head -c $(( ${BIG_MIB:-1024} * 1024 * 1024 )) /dev/urandom >"$fs/src/big"
 "$bench" small-tree "$fs/src/small" "${SMALL_FOLDERS:-200}" "${SMALL_FILES:-100}"
 "$bench" mixed-tree "$fs/src/mixed"
 
-goal_cp="<= 0.60" goal_sync="" copy_case small small
-goal_cp="<= 0.75" goal_sync="" copy_case busy small busy
-goal_cp="" goal_sync="<= 0.60" copy_case big big
-goal_cp="" goal_sync="<= 1.00" copy_case mixed mixed
+if want copy; then
+    goal_cp="<= 0.60" goal_sync="" copy_case small small
+    goal_cp="<= 0.75" goal_sync="" copy_case busy small busy
+    goal_cp="" goal_sync="<= 0.60" copy_case big big
+    goal_cp="" goal_sync="<= 1.00" copy_case mixed mixed
+fi
 
 # The progress (the walk of the source before its copy, which the room check uses too, and
 # the counting while it copies) on and off, over PROGRESS_PAIRS interleaved pairs.
@@ -163,17 +171,82 @@ progress_case() {
     row "$name: progress on / off" "$(med "${t_on[@]}")" "$(med "${t_off[@]}")" \
         "$(med "${r[@]}")" "<= 1.02"
 }
-progress_case small small
-progress_case big big
+if want progress; then
+    progress_case small small
+    progress_case big big
+fi
+
+# The checksum manifest beside the copy (hashing what was copied, and its file) written and
+# not, over MANIFEST_PAIRS interleaved pairs.
+notes=()
+manifest_case() {
+    local name=$1 source="$fs/src/$2" goal=$3 r=() t_on=() t_off=() on off written=0
+    for pair in $(seq 0 "${MANIFEST_PAIRS:-9}"); do
+        read -r _ _ on < <(cd "$fs/task" && measure "$bench" backup "$source" "$fs/ours")
+        [ ! -f "$fs/ours/$2_010101.sha256" ] || written=1
+        rm -rf "$fs/ours"
+        read -r _ _ off < <(cd "$fs/task" && measure "$bench" backup-no-manifest "$source" "$fs/ours")
+        rm -rf "$fs/ours"
+        echo "  manifest $name $pair: on ${on}s, off ${off}s" >&2
+        [ "$pair" -gt 0 ] || continue
+        r+=("$(ratio "$on" "$off")") t_on+=("$on") t_off+=("$off")
+    done
+    row "$name: manifest on / off" "$(med "${t_on[@]}")" "$(med "${t_off[@]}")" \
+        "$(med "${r[@]}")" "$goal"
+    [ "$written" = 1 ] || notes+=("manifest $name: this build wrote no manifest; both sides ran the same")
+}
+if want manifest; then
+    manifest_case small small "<= 1.15"
+    manifest_case big big "<= 1.30"
+fi
+
+# --verify of one copy beside sha256sum -c of its manifest, each after the caches are dropped,
+# so that both read the disk. The copy is the program's own; where this build wrote no
+# manifest, sha256sum writes it.
+drop_caches() { sync && echo 3 2>/dev/null >/proc/sys/vm/drop_caches; }
+verify_case() {
+    local name=$1 source="$fs/src/$2" r=() t_ours=() t_theirs=() ours theirs
+    local copy="$fs/verify/$2_010101"
+    (cd "$fs/task" && "$bench" backup "$source" "$fs/verify" >/dev/null)
+    if [ ! -f "$copy.sha256" ]; then
+        (cd "$fs/verify" && find "$2_010101" -type f -print0 | LC_ALL=C sort -z |
+            xargs -0 sha256sum >"$2_010101.sha256")
+        notes+=("verify $name: this build wrote no manifest; sha256sum wrote it")
+    fi
+    "$build/tessivar" --task "$fs/task" --verify="$copy" 2>/dev/null ||
+        { echo "--verify of $copy failed" >&2; exit 1; }
+    for pair in $(seq 0 "${VERIFY_PAIRS:-5}"); do
+        drop_caches
+        read -r ours _ _ < <(measure sh -c '"$1" --task "$2" --verify="$3" 2>/dev/null' - \
+            "$build/tessivar" "$fs/task" "$copy")
+        drop_caches
+        read -r theirs _ _ < <(measure sh -c 'cd "$1" && sha256sum -c --quiet "$2"' - \
+            "$fs/verify" "$2_010101.sha256")
+        echo "  verify $name $pair: --verify ${ours}s, sha256sum -c ${theirs}s" >&2
+        [ "$pair" -gt 0 ] || continue
+        r+=("$(ratio "$ours" "$theirs")") t_ours+=("$ours") t_theirs+=("$theirs")
+    done
+    rm -rf "$fs/verify"
+    row "$name: --verify / sha256sum -c (cold)" "$(med "${t_ours[@]}")" \
+        "$(med "${t_theirs[@]}")" "$(med "${r[@]}")" "<= 0.50"
+}
+if want verify; then
+    if [ "$(id -u)" = 0 ] && drop_caches; then
+        verify_case small small
+        verify_case big big
+    else
+        notes+=("verify: skipped, the caches could not be dropped (needs root)")
+    fi
+fi
 
 # btrfs and XFS: the small tree beside the same on an ext4 image of the same size, and the
 # big file, whose copy should share the source's extents.
-notes=()
-if mount_image ext4 "$work/ext4-same.img" "$work/ext4"; then
+if want fs && mount_image ext4 "$work/ext4-same.img" "$work/ext4"; then
     mkdir -p "$work/ext4/src" "$work/ext4/task"
     cp -a "$fs/src/small" "$work/ext4/src/small"
 fi
 for kind in btrfs xfs; do
+    want fs || break
     if ! findmnt "$work/ext4" >/dev/null || ! mount_image "$kind" "$work/$kind.img" "$work/$kind"; then
         notes+=("$kind: skipped, the machine refused to make or mount a $kind image")
         continue
