@@ -126,7 +126,7 @@ def kill_points(most, budget):
 
 
 def copies(layout):
-    return sorted(n for n in os.listdir(layout.dest) if not n.startswith("."))
+    return F.copies(layout.dest)
 
 
 def log_is_old_or_new(old, now, source, target):

@@ -145,6 +145,17 @@ def read(path):
         return None
 
 
+def copies(folder):
+    """The copies in a destination folder, by name. A copy's checksum manifest is left out of
+    the list when sha256sum itself finds it matches its copy; a manifest that does not, or
+    whose copy is missing, stays in, so that no comparison with the expected copies holds."""
+    names = [n for n in os.listdir(folder) if not n.startswith(".") and n != "lost+found"]
+    return sorted(n for n in names if not (
+        n.endswith(".sha256") and n[:-7] in names and subprocess.run(
+            ["sha256sum", "-c", "--strict", "--quiet", n], cwd=folder,
+            capture_output=True).returncode == 0))
+
+
 def hidden_entries(folder):
     try:
         return sorted(n for n in os.listdir(folder) if n.startswith(".") and n != ".tessivar.lock")

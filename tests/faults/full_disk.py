@@ -19,7 +19,7 @@ def state(task, dest):
     return {"log": F.read(os.path.join(task, "Log", "FileBackupLog.log")),
             "config": F.read(os.path.join(task, "config.ini")),
             "integrity": integrity, "rows": rows,
-            "copies": {n: F.snapshot(os.path.join(dest, n)) for n in sorted(os.listdir(dest))
+            "copies": {n: F.snapshot(os.path.join(dest, n)) for n in F.copies(dest)
                        if n != "filler"}}
 
 
@@ -137,7 +137,7 @@ def sized_for_two(report, base):
                                "--task", task, "--backup-now"], capture_output=True, text=True)
         return done.returncode, done.stderr
 
-    copies = lambda: sorted(n for n in os.listdir(dest) if n != "lost+found")
+    copies = lambda: F.copies(dest)
     for day in range(1, 6):
         status, err = backup_now(day, 2)
         report.check(status == 0, f"sized disk, day {day}: exit {status} {err!r}")

@@ -199,7 +199,7 @@ def changing_files(report, base, task, dest):
         helper = threading.Thread(target=meddle)
         helper.start()
         result = backup(task, source, dest,
-                        strace=["-e", "inject=copy_file_range:delay_enter=600000:when=1"], timeout=40)
+                        strace=["-e", "inject=copy_file_range,pwrite64:delay_enter=600000:when=1"], timeout=40)
         helper.join()
         status, out, err = result
         target = os.path.join(dest, "reports_250310")

@@ -48,7 +48,7 @@ class Case:
         return {"log": F.read(os.path.join(self.task, "Log", "FileBackupLog.log")),
                 "config": F.read(os.path.join(self.task, "config.ini")),
                 "integrity": integrity, "rows": rows,
-                "copies": sorted(os.listdir(self.dest))}
+                "copies": F.copies(self.dest)}
 
     def target(self, day):
         return os.path.join(self.dest, "reports_" + day)
@@ -89,7 +89,7 @@ def read_only_folders(report, base, source):
 
     def rows_match(label, hidden):
         paths = sorted(r[1] for r in F.catalogue_rows(case.task)[1])
-        on_disk = sorted(os.path.join(case.dest, n) for n in os.listdir(case.dest) if not n.startswith("."))
+        on_disk = [os.path.join(case.dest, n) for n in F.copies(case.dest)]
         print(f"{label}: rows {[os.path.basename(p) for p in paths]}, hidden {F.hidden_entries(case.dest)}")
         report.check(paths == on_disk, f"{label}: rows {paths} but copies {on_disk}")
         report.check(F.hidden_entries(case.dest) == hidden, f"{label}: left {F.hidden_entries(case.dest)}")
@@ -108,7 +108,8 @@ def read_only_folders(report, base, source):
     prune = F.run(["prune", "1"], case.task, user=NOBODY, env={"TESSIVAR_FAULT_DATE": DAY})
     report.check(prune[0] == 0, f"read-only folder, prune 1 again: {prune}")
     rows_match("read-only folder, pruned to 1", [])
-    report.check(os.listdir(case.dest) == ["reports_250310"], f"pruned to {os.listdir(case.dest)}")
+    report.check(F.copies(case.dest) == ["reports_250310"] and not F.hidden_entries(case.dest),
+                 f"pruned to {os.listdir(case.dest)}")
 
 
 def main():

@@ -102,7 +102,7 @@ def main():
                 for out, err, status in results:
                     report.check(status == 0, f"{label}: an instance failed: {status} {err.decode()}")
                 report.check(len(intervals) == 2 and not unfinished, f"{label}: {intervals}")
-                copies = sorted(os.listdir(dest))
+                copies = F.copies(dest)
                 integrity, rows = F.catalogue_rows(os.path.join(base, "task"))
                 report.check(integrity == "ok", f"{label}: catalogue integrity {integrity}")
                 report.check(sorted(os.path.basename(r[1]) for r in rows) == copies,
