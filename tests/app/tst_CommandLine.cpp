@@ -82,6 +82,16 @@ void CommandLineTest::arguments_data() {
                             << "“plain”不是文件夹！\n";
     QTest::newRow("both") << QStringList{"--backup-now", "--start-plan"} << 2 << "--backup-now 与";
     QTest::newRow("stray word") << QStringList{"now"} << 2 << "不认识的参数“now”！\n";
+    QTest::newRow("verify twice") << QStringList{"--verify", "--verify=x"} << 2
+                                  << "--verify 只能给出一次！\n";
+    QTest::newRow("verify and back up")
+        << QStringList{"--verify=x", "--backup-now"} << 2 << "--verify 不能与 --backup-now";
+    QTest::newRow("verify nothing")
+        << QStringList{"--verify="} << 2 << "--verify= 需要一份备份的路径！\n";
+    QTest::newRow("verify, no catalogue")
+        << QStringList{"--verify"} << 2 << "任务文件夹中没有备份记录（wenjianming.mdb）！\n";
+    QTest::newRow("verify a gone copy")
+        << QStringList{"--verify=plain_260514"} << 1 << "备份不存在：/";
     QTest::newRow("no settings") << QStringList{"--backup-now"} << 1
                                  << "请输入要备份的文件地址！\n";
 }

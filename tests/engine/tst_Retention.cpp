@@ -3,8 +3,10 @@
 #include "TreeTools.h"
 #include "engine/Catalogue.h"
 #include "engine/Retention.h"
+#include "engine/Verify.h"
 
 #include <QDir>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QSqlDatabase>
 #include <QSqlQuery>
@@ -30,6 +32,8 @@ private slots:
     void rowsWithoutADay_data();
     void rowsWithoutADay();
     void failedCommitIsRolledBack();
+    void verify_data();
+    void verify();
 };
 
 namespace {
@@ -336,3 +340,99 @@ void RetentionTest::failedCommitIsRolledBack() {
 
 QTEST_GUILESS_MAIN(RetentionTest)
 #include "tst_Retention.moc"
+
+void RetentionTest::verify_data() {
+    QTest::addColumn<QByteArray>("change");
+    QTest::addColumn<QStringList>("lines");  // %1: the copy
+    const auto summary = [](int whole, int wrong, int unchecked, int none) {
+        return QStringLiteral(
+                   "校验完毕：%1 份备份完好，%2 份有问题，%3 份未检查，%4 份无校验清单。")
+            .arg(whole)
+            .arg(wrong)
+            .arg(unchecked)
+            .arg(none);
+    };
+    QTest::newRow("whole, odd names") << QByteArray() << QStringList{summary(1, 0, 0, 0)};
+    QTest::newRow("flipped, deleted, added")
+        << QByteArray("flip a; delete sub/b; add sub/new\xFE")
+        << QStringList{"已损坏：%1/a", "缺失：%1/sub/b", "未列入校验清单：%1/sub/new\\xFE",
+                       summary(0, 1, 0, 0)};
+    QTest::newRow("odd names damaged")
+        << QByteArray("flip line\nbreak; delete back\\slash; flip bad\xFF")
+        << QStringList{"已损坏：%1/bad\\xFF", "已损坏：%1/line\\x0Abreak", "缺失：%1/back\\slash",
+                       summary(0, 1, 0, 0)};
+    QTest::newRow("a link where a file was")
+        << QByteArray("link a") << QStringList{"已损坏：%1/a", summary(0, 1, 0, 0)};
+    QTest::newRow("lines that leave the copy")
+        << QByteArray("bad lines")
+        << QStringList{"校验清单有误：%1.sha256（第 6 行）", "校验清单有误：%1.sha256（第 7 行）",
+                       "校验清单有误：%1.sha256（第 8 行）", summary(0, 1, 0, 0)};
+    QTest::newRow("no manifest") << QByteArray("no manifest") << QStringList{summary(0, 0, 0, 1)};
+    QTest::newRow("copy gone") << QByteArray("gone")
+                               << QStringList{"备份不存在：%1", summary(0, 1, 0, 0)};
+    QTest::newRow("drive absent") << QByteArray("drive")
+                                  << QStringList{"未检查（磁盘未连接）：%1", summary(0, 0, 1, 0)};
+}
+
+// A copy checked against the manifest sha256sum wrote for it: what --verify says, and the
+// copy left as it was.
+void RetentionTest::verify() {
+    QFETCH(QByteArray, change);
+    QFETCH(QStringList, lines);
+    Task task;
+    const QString copy = task.text("dest/c_260514");
+    const std::string root = copy.toStdString();
+    const RemovedOnExit cleanup{task.path("dest")};
+    QVERIFY(Folder(task.path("dest")) && Folder(root) && Folder(root + "/sub"));
+    for (const char* name : {"a", "sub/b", "line\nbreak", "back\\slash", "bad\xFF"}) {
+        QVERIFY(Put(root + '/' + name, QByteArray("contents of ") + name));
+    }
+    QProcess sha256sum;
+    sha256sum.setWorkingDirectory(task.text("dest"));
+    sha256sum.start("sh", {"-c",
+                           "find c_260514 -type f -print0 | LC_ALL=C sort -z | "
+                           "xargs -0 sha256sum > c_260514.sha256"});
+    QVERIFY(sha256sum.waitForFinished() && sha256sum.exitCode() == 0);
+    QByteArray manifest = Content(root + ".sha256");
+    QCOMPARE(manifest.count('\n'), 5);
+    for (QByteArray step : change.split(';')) {
+        step = step.trimmed();
+        const std::string path = root + '/' + step.mid(step.indexOf(' ') + 1).toStdString();
+        if (step.isEmpty()) {
+            continue;
+        } else if (step.contains("flip")) {
+            QByteArray bytes = Content(path);
+            bytes[3] = static_cast<char>(bytes[3] ^ 1);
+            QVERIFY(::unlink(path.c_str()) == 0 && Put(path, bytes));
+        } else if (step.contains("delete")) {
+            QVERIFY(::unlink(path.c_str()) == 0);
+        } else if (step.contains("add")) {
+            QVERIFY(Put(path, "new"));
+        } else if (step == "link a") {  // to the very same contents, outside
+            QVERIFY(Put(task.path("outside"), Content(root + "/a")));
+            QVERIFY(::unlink(path.c_str()) == 0 &&
+                    ::symlink(task.path("outside").c_str(), path.c_str()) == 0);
+        } else if (step == "bad lines") {
+            const QByteArray digest = manifest.left(64);
+            manifest +=
+                "not a line\n" + digest + "  c_260514/../c_260514/a\n" + digest + "  /etc/passwd\n";
+            QVERIFY(Put(root + ".sha256", manifest));
+        } else if (step == "no manifest") {
+            QVERIFY(::unlink((root + ".sha256").c_str()) == 0);
+        } else {  // the copy gone, its drive there or not
+            std::filesystem::remove_all(root);
+            QVERIFY(Folder(task.path("usb")));
+        }
+    }
+    const QStringList before = Describe(task.path("dest"));
+    Catalogue catalogue;
+    catalogue.RecordBackup(
+        copy, kToday,
+        change == "drive" ? std::optional(Catalogue::Drive{task.text("usb"), task.text("usb"), "1"})
+                          : std::nullopt);
+    RunControl control;
+    const VerifyReport report = VerifyCopies(catalogue, control);
+    QCOMPARE(VerifyLines(report), lines.replaceInStrings("%1", copy));
+    QCOMPARE(report.allWhole(), lines.size() == 1 && change != "drive");
+    QCOMPARE(Describe(task.path("dest")), before);
+}
