@@ -144,6 +144,10 @@ void FileCopier::copyLink(const std::string& source, const std::string& target) 
         Fail(source, ENAMETOOLONG);  // grew since lstat
     }
     destination.resize(static_cast<size_t>(length));
+    std::optional<FirstName> firstName;
+    if (linkToFirstName(source, target, st, firstName)) {
+        return;
+    }
     if (::symlink(destination.c_str(), target.c_str()) != 0) {
         leaveOutLink(source, target, errno);
         return;
@@ -159,6 +163,9 @@ void FileCopier::copyLink(const std::string& source, const std::string& target) 
     context_.setMetadata(context_.noLinkTimes, source, [&] {
         return ::utimensat(AT_FDCWD, target.c_str(), times, AT_SYMLINK_NOFOLLOW);
     });
+    if (firstName) {
+        firstName->settle(LinkGroup::State::Done);
+    }
 }
 
 bool FileCopier::statEntry(const std::string& source, struct stat& st) {
@@ -225,8 +232,20 @@ std::optional<FileDescriptor> FileCopier::createTarget(const std::string& source
                                                        const std::string& target, mode_t mode,
                                                        const struct stat& st,
                                                        std::optional<FirstName>& firstName) {
+    if (linkToFirstName(source, target, st, firstName)) {
+        return std::nullopt;
+    }
+    return openTarget(source, target, mode);
+}
+
+// Whether this name of an entry with several names (a file or a symbolic link) is done
+// with: made a hard link to the name copied first, or left out as that one was. Else the
+// caller makes it as an entry of its own: the first name (firstName set), or a later one
+// where the destination makes no hard links.
+bool FileCopier::linkToFirstName(const std::string& source, const std::string& target,
+                                 const struct stat& st, std::optional<FirstName>& firstName) {
     if (st.st_nlink < 2 || context_.noHardLinks) {
-        return openTarget(source, target, mode);
+        return false;
     }
     const InodeKey key{st.st_dev, st.st_ino};
     std::unique_lock lock(context_.linkMutex);
@@ -234,8 +253,7 @@ std::optional<FileDescriptor> FileCopier::createTarget(const std::string& source
         const auto [group, inserted] = context_.linkGroups.try_emplace(key, target);
         if (inserted) {
             firstName.emplace(context_, key);
-            lock.unlock();
-            return openTarget(source, target, mode);
+            return false;
         }
         if (group->second.state == LinkGroup::State::Copying) {
             context_.linkSettled.wait(lock);
@@ -244,26 +262,27 @@ std::optional<FileDescriptor> FileCopier::createTarget(const std::string& source
         if (group->second.state == LinkGroup::State::TooLarge) {
             lock.unlock();
             context_.leaveOut(source, LeftOutReason::TooLarge, EFBIG);
-            return std::nullopt;
+            return true;
         }
         const std::string first = group->second.target;
         const Sha256::Digest digest = group->second.digest;
         lock.unlock();
-        if (::link(first.c_str(), target.c_str()) == 0) {
-            if (context_.hashing) {
+        // linkat without AT_SYMLINK_FOLLOW links a symbolic link itself.
+        if (::linkat(AT_FDCWD, first.c_str(), AT_FDCWD, target.c_str(), 0) == 0) {
+            if (context_.hashing && S_ISREG(st.st_mode)) {
                 context_.recordDigest(source, digest);
             }
-            return std::nullopt;
+            return true;
         }
         const int failure = errno;
         if (failure == EEXIST) {
             context_.leaveOut(source, LeftOutReason::SameName, failure);
-            return std::nullopt;
+            return true;
         }
         if (failure == EPERM || RefusesForGood(failure)) {
             context_.noHardLinks = true;
         }
-        return openTarget(source, target, mode);  // a file of its own, same content
+        return false;  // an entry of its own, the same
     }
 }
 

@@ -61,6 +61,8 @@ private:
     std::optional<FileDescriptor> createTarget(const std::string& source, const std::string& target,
                                                mode_t mode, const struct stat& st,
                                                std::optional<FirstName>& firstName);
+    bool linkToFirstName(const std::string& source, const std::string& target,
+                         const struct stat& st, std::optional<FirstName>& firstName);
     std::optional<FileDescriptor> openTarget(const std::string& source, const std::string& target,
                                              mode_t mode);
     void copyData(const std::string& source, int in, int out, const struct stat& st);

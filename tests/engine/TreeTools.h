@@ -88,15 +88,10 @@ struct Walk {
         } else if (S_ISDIR(st.st_mode)) {
             line += std::string(" dir") + mode;
         } else if (S_ISREG(st.st_mode)) {
-            const auto key = std::make_pair(st.st_dev, st.st_ino);
-            const auto [first, isNew] = firstName.try_emplace(key, relative);
             line += std::string(" file") + mode + " size " + std::to_string(st.st_size) + " sha1 " +
                     QCryptographicHash::hash(Content(path), QCryptographicHash::Sha1)
                         .toHex()
                         .toStdString();
-            if (!isNew) {
-                line += " same-as " + Hex(first->second);
-            }
             char caps[64];
             const ssize_t n = ::lgetxattr(path.c_str(), "security.capability", caps, sizeof caps);
             line += n > 0 ? " caps " + QByteArray(caps, n).toHex().toStdString() : "";
@@ -105,6 +100,10 @@ struct Walk {
                      : S_ISSOCK(st.st_mode) ? std::string(" socket")
                                             : " device " + std::to_string(st.st_rdev)) +
                     mode;
+        }
+        const auto [first, isNew] = firstName.try_emplace({st.st_dev, st.st_ino}, relative);
+        if (!isNew) {
+            line += " same-as " + Hex(first->second);
         }
         if (withTimes) {
             line += " mtime " + std::to_string(st.st_mtim.tv_sec) + "." +

@@ -63,6 +63,8 @@ void BuildRichTree(const std::string& s) {
     QVERIFY(::symlink("sub/deeper/leaf", (s + "/relative-link").c_str()) == 0);
     QVERIFY(::symlink("/etc", (s + "/outside").c_str()) == 0);
     QVERIFY(::symlink("nowhere", (s + "/dangling").c_str()) == 0);
+    QVERIFY(::linkat(AT_FDCWD, (s + "/dangling").c_str(), AT_FDCWD, (s + "/sub/dangling-2").c_str(),
+                     0) == 0);
     QVERIFY(Age(s + "/sub/big", 1000000000, 123456789));
     QVERIFY(Age(s + "/relative-link", 1100000000, 5));
     QVERIFY(::chmod((s + "/readonly").c_str(), 0555) == 0);
