@@ -155,49 +155,40 @@ if want copy; then
     goal_cp="" goal_sync="<= 1.00" copy_case mixed mixed
 fi
 
-# The progress (the walk of the source before its copy, which the room check uses too, and
-# the counting while it copies) on and off, over PROGRESS_PAIRS interleaved pairs.
-progress_case() {
-    local name=$1 source="$fs/src/$2" r=() t_on=() t_off=() on off
-    for pair in $(seq 0 "${PROGRESS_PAIRS:-15}"); do
+# The backup as the program runs it against one with a part switched off, over interleaved
+# pairs: on_off_case WHAT NAME TREE OFF-MODE PAIRS GOAL.
+notes=()
+on_off_case() {
+    local what=$1 name=$2 source="$fs/src/$3" off_mode=$4 pairs_=$5 goal=$6
+    local r=() t_on=() t_off=() on off manifests=0
+    for pair in $(seq 0 "$pairs_"); do
         read -r _ _ on < <(cd "$fs/task" && measure "$bench" backup "$source" "$fs/ours")
+        [ ! -f "$fs/ours/$3_010101.sha256" ] || manifests=1
         rm -rf "$fs/ours"
-        read -r _ _ off < <(cd "$fs/task" && measure "$bench" backup-unwatched "$source" "$fs/ours")
+        read -r _ _ off < <(cd "$fs/task" && measure "$bench" "$off_mode" "$source" "$fs/ours")
         rm -rf "$fs/ours"
-        echo "  progress $name $pair: on ${on}s, off ${off}s" >&2
+        echo "  $what $name $pair: on ${on}s, off ${off}s" >&2
         [ "$pair" -gt 0 ] || continue
         r+=("$(ratio "$on" "$off")") t_on+=("$on") t_off+=("$off")
     done
-    row "$name: progress on / off" "$(med "${t_on[@]}")" "$(med "${t_off[@]}")" \
-        "$(med "${r[@]}")" "<= 1.02"
+    row "$name: $what on / off" "$(med "${t_on[@]}")" "$(med "${t_off[@]}")" \
+        "$(med "${r[@]}")" "$goal"
+    [ "$what" != manifest ] || [ "$manifests" = 1 ] ||
+        notes+=("manifest $name: this build wrote no manifest; both sides ran the same")
 }
+
+# The progress (the walk of the source before its copy, which the room check uses too, and
+# the counting while it copies) on and off.
 if want progress; then
-    progress_case small small
-    progress_case big big
+    on_off_case progress small small backup-unwatched "${PROGRESS_PAIRS:-15}" "<= 1.02"
+    on_off_case progress big big backup-unwatched "${PROGRESS_PAIRS:-15}" "<= 1.02"
 fi
 
-# The checksum manifest beside the copy (hashing what was copied, and its file) written and
-# not, over MANIFEST_PAIRS interleaved pairs.
-notes=()
-manifest_case() {
-    local name=$1 source="$fs/src/$2" goal=$3 r=() t_on=() t_off=() on off written=0
-    for pair in $(seq 0 "${MANIFEST_PAIRS:-9}"); do
-        read -r _ _ on < <(cd "$fs/task" && measure "$bench" backup "$source" "$fs/ours")
-        [ ! -f "$fs/ours/$2_010101.sha256" ] || written=1
-        rm -rf "$fs/ours"
-        read -r _ _ off < <(cd "$fs/task" && measure "$bench" backup-no-manifest "$source" "$fs/ours")
-        rm -rf "$fs/ours"
-        echo "  manifest $name $pair: on ${on}s, off ${off}s" >&2
-        [ "$pair" -gt 0 ] || continue
-        r+=("$(ratio "$on" "$off")") t_on+=("$on") t_off+=("$off")
-    done
-    row "$name: manifest on / off" "$(med "${t_on[@]}")" "$(med "${t_off[@]}")" \
-        "$(med "${r[@]}")" "$goal"
-    [ "$written" = 1 ] || notes+=("manifest $name: this build wrote no manifest; both sides ran the same")
-}
+# The checksum manifest beside the copy (the hashing of what is copied, and its file)
+# written and not.
 if want manifest; then
-    manifest_case small small "<= 1.15"
-    manifest_case big big "<= 1.30"
+    on_off_case manifest small small backup-no-manifest "${MANIFEST_PAIRS:-9}" "<= 1.15"
+    on_off_case manifest big big backup-no-manifest "${MANIFEST_PAIRS:-9}" "<= 1.30"
 fi
 
 # --verify of one copy beside sha256sum -c of its manifest, each after the caches are dropped,
