@@ -2,12 +2,12 @@
 `tessivar --task T --backup-now` under strace, replays the calls that change the file system on
 a model of the task folder and the destination, and checks the states a power cut could leave:
 after each call with everything before it on the disk ("prefixes"), and such states with one
-call that no fsync, fdatasync or syncfs had yet made durable left out. The next run must mend
-each state. Scenarios: the first run of a task, a same-day rerun, a next-day run that prunes.
+call that no fsync, fdatasync or syncfs had made durable yet left out. Then the next run must
+mend each state. Scenarios: the first run of a task, a same-day rerun, a next-day run that prunes.
 
 Usage: crash_states.py <tessivar>   (TESSIVAR_BINARY, when set, is used instead: CTest passes
 the fault driver). Checked per scenario: every prefix; every call left out at the last moment it
-can be; TESSIVAR_CRASH_SAMPLE (default 40) more states with a call left out, seed 1.
+can be; TESSIVAR_CRASH_SAMPLE (default 40) of the other states with a call left out, seed 1.
 """
 
 import ctypes
@@ -23,13 +23,16 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import faultlib as F  # noqa: E402
 
-CALLS = ("open,openat,creat,write,pwrite64,copy_file_range,ftruncate,fallocate,mkdir,mkdirat,"
-         "rename,renameat,renameat2,unlink,unlinkat,rmdir,link,linkat,symlink,symlinkat,chmod,"
-         "fchmod,fchmodat,chown,fchown,lchown,fchownat,utimensat,fsync,fdatasync,syncfs,sync,"
-         "sync_file_range")
+CALLS = ("open,openat,creat,write,pwrite64,copy_file_range,ftruncate,fallocate,mkdir,mkdirat,rename,"
+         "renameat,renameat2,unlink,unlinkat,rmdir,link,linkat,symlink,symlinkat,chmod,fchmod,fchmodat,"
+         "chown,fchown,lchown,fchownat,utimensat,fsync,fdatasync,syncfs,sync,sync_file_range")
+# The argument that names what a call changes (0 when not listed); the source of a link or rename.
+TARGET = {"openat": 1, "mkdirat": 1, "unlinkat": 1, "fchmodat": 1, "symlink": 1, "symlinkat": 2, "link": 1,
+          "linkat": 3, "rename": 1, "renameat": 3, "renameat2": 3, "copy_file_range": 2}
 SAMPLE = int(os.environ.get("TESSIVAR_CRASH_SAMPLE", "40"))
 LOST = b"\xffLOST-IN-THE-CRASH\xff"  # written where data did not reach the disk: never matches
-FD = re.compile(r"^(?:-?\d+|AT_FDCWD)<((?:\\x[0-9a-f]{2})*)>$")
+FD = re.compile(r"^(-?\d+|AT_FDCWD)<((?:\\x[0-9a-f]{2})*)>$")
+ENTRY_OPS = ("new", "link", "unlink", "rename", "exchange")
 G = {}  # what the worker processes share: paths, the scenario, the model and its ops
 
 
@@ -38,35 +41,28 @@ def unhex(text):
 
 
 def parse_trace(path):
-    """(name, args) of each call that succeeded, in the order the calls returned."""
+    """(name, args, result) of each call that succeeded, in the order the calls returned."""
     pending, calls = {}, []
     for line in open(path):
         pid, rest = line.rstrip("\n").split(None, 1)
         if rest.endswith("<unfinished ...>"):
-            pending[pid] = rest[:-len("<unfinished ...>")].rstrip()
+            pending[pid] = rest[:-len("<unfinished ...>")]
             continue
         resumed = re.match(r"<\.\.\. \w+ resumed>(.*)", rest)
-        rest = pending.pop(pid, "") + resumed.group(1) if resumed else rest
-        m = re.match(r"^(\w+)\((.*)\) += (\d+)", rest)
-        if m:
-            args, depth, start = [], 0, 0
-            for i, c in enumerate(m.group(2) + ","):
-                depth += (c in "[{") - (c in "]}")
-                if c == "," and depth == 0:
-                    args.append(m.group(2)[start:i].strip())
-                    start = i + 1
-            calls.append((m.group(1), args, int(m.group(3))))
+        m = re.match(r"^(\w+)\((.*)\) += (\d+)", pending.pop(pid, "") + resumed.group(1) if resumed else rest)
+        if m:  # arguments split at the commas outside brackets
+            calls.append((m.group(1), [x.strip() for x in re.findall(r"(?:\[[^\]]*\]|[^,\[])+", m.group(2))]
+                          or [""], int(m.group(3))))
     return calls
 
 
 class Model:
-    """Nodes by number (kind "d", "f" or "l", data, mode, mtime; None: the time of the crash);
-    a folder's data maps names to nodes. Ops name nodes, so a lost rename moves nothing else."""
+    """Nodes by number: kind ("d", "f", "l"), data (a folder's maps names to nodes), mode, mtime
+    (None: the time of the crash). Ops name nodes, so a lost rename moves nothing else."""
 
     def __init__(self, roots=()):
-        self.nodes, self.roots, inodes = {}, {}, {}
-        for root in roots:
-            self.roots[root] = self.scan(root, inodes)
+        self.nodes, inodes = {}, {}
+        self.roots = {root: self.scan(root, inodes) for root in roots}
 
     def scan(self, path, inodes):
         st = os.lstat(path)
@@ -81,9 +77,8 @@ class Model:
 
     def copy(self):
         other = Model()
-        other.roots = self.roots
-        other.nodes = {n: dict(e, data=e["data"].copy() if e["kind"] != "l" else e["data"])
-                       for n, e in self.nodes.items()}
+        other.roots, other.nodes = self.roots, {n: dict(e, data=e["data"] if e["kind"] == "l" else e["data"].copy())
+                                                for n, e in self.nodes.items()}
         return other
 
     def lookup(self, path):
@@ -104,10 +99,9 @@ class Model:
 
     def apply(self, op):
         kind, a, n = op[0], op[1:], self.nodes
-        needed = a[::2] if kind in ("rename", "exchange", "link") else a[:1]
-        if kind == "sync" or any(x not in n for x in needed):
+        if kind == "sync" or any(x not in n for x in (a[::2] if kind in ("rename", "exchange", "link") else a[:1])):
             return  # a node this state lacks: its creation did not reach the disk
-        if kind in ("new", "link", "unlink", "rename", "exchange"):
+        if kind in ENTRY_OPS:
             n[a[0]]["mtime"] = None
         if kind == "new":  # folder, name, node, kind, mode, link target
             n[a[2]] = {"kind": a[3], "mode": a[4], "mtime": None, "data": {"d": {}, "f": bytearray(), "l": a[5]}[a[3]]}
@@ -122,13 +116,9 @@ class Model:
             if kind == "exchange" and there is not None:
                 n[a[0]]["data"][a[1]] = there
         elif kind == "data":  # node, offset, bytes; None: the size becomes the offset
-            data = n[a[0]]["data"]
+            data, n[a[0]]["mtime"] = n[a[0]]["data"], None
             data.extend(b"\0" * max(0, a[1] - len(data)))
-            if a[2] is None:
-                del data[a[1]:]
-            else:
-                data[a[1]:a[1] + len(a[2])] = a[2]
-            n[a[0]]["mtime"] = None
+            data[a[1]:len(data) if a[2] is None else a[1] + len(a[2])] = a[2] or b""
         elif kind in ("mode", "mtime") and a[1] != "omit":
             n[a[0]][kind] = a[1]
 
@@ -164,77 +154,63 @@ class Model:
 
 def to_ops(calls, model, cwd):
     """Model ops of the traced calls, applied to model as they come: (op, needs, call) where
-    needs are the nodes whose fsync makes the op durable (syncfs makes everything durable)."""
+    needs are the nodes whose fsync makes the op durable (a syncfs makes everything durable)."""
     ops, offsets = [], {}
-    targets = {"openat": 1, "mkdirat": 1, "unlinkat": 1, "fchmodat": 1, "symlink": 1, "symlinkat": 2,
-               "link": 1, "linkat": 3, "rename": 1, "renameat": 3, "renameat2": 3, "copy_file_range": 2}
 
     def path(args, i):
-        fd = FD.match(args[i])
-        if fd:
-            return unhex(fd.group(1))
-        folder = FD.match(args[i - 1]) if i else None
-        return os.path.normpath(os.path.join(unhex(folder.group(1)) if folder else cwd, unhex(args[i][1:-1])))
+        fd, folder = FD.match(args[i]), FD.match(args[i - 1]) if i else None
+        return unhex(fd.group(2)) if fd else os.path.normpath(
+            os.path.join(unhex(folder.group(2)) if folder else cwd, unhex(args[i][1:-1])))
 
-    for name, args, ret in calls:
-        i = targets.get(name, 1 if name == "utimensat" and args[1] != "NULL" else 0)
+    for name, a, ret in calls:
+        i = TARGET.get(name, 1 if name == "utimensat" and a[1] != "NULL" else 0)
+        p = path(a, i) if a[0] else ""
+        src = path(a, i - 2 if i == 3 else 0) if name.startswith(("link", "rename")) else None
+        where, node, shown = model.lookup(p), model.node(p), f"{name} {src + ' -> ' if src else ''}{p}"
+        fd, new = int(FD.match(a[i]).group(1)) if FD.match(a[i]) and a[i][0] != "A" else None, []
         if name in ("sync", "syncfs"):
-            ops.append((("sync", None), set(), name))
-            continue
-        p = path(args, i)
-        where, node, new, shown = model.lookup(p), model.node(p), [], f"{name} {p}"
-        fd = int(args[i].split("<")[0]) if FD.match(args[i]) and args[i][0] != "A" else None
-        if name in ("open", "openat", "creat"):
-            flags = "O_CREAT|O_TRUNC" if name == "creat" else args[i + 1]
+            new.append(("sync", None))
+        elif name.startswith(("open", "creat")):
             offsets[ret] = 0
+            flags = "O_CREAT|O_TRUNC" if name == "creat" else a[i + 1]
             if where and node is None and "O_CREAT" in flags:
-                new.append(("new", where[0], where[1], None, "f", int(args[-1], 8) & ~G["umask"], None))
+                new.append(("new", where[0], where[1], None, "f", int(a[-1], 8) & ~0o022, None))
             elif node is not None and "O_TRUNC" in flags:
                 new.append(("data", node, 0, None))
-        elif name in ("write", "pwrite64", "copy_file_range"):
-            if name == "copy_file_range":  # its data is read back from the source file
-                fd_in = int(args[0].split("<")[0])
-                at_in = int(args[1].strip("[]")) if args[1] != "NULL" else offsets.get(fd_in, 0)
-                offsets[fd_in] = at_in + ret if args[1] == "NULL" else offsets.get(fd_in, 0)
-                with open(path(args, 0), "rb") as f:
-                    f.seek(at_in)
+        elif name in ("write", "pwrite64", "copy_file_range") and node is not None:
+            at = int(a[3].strip("[]")) if name != "write" and a[3] != "NULL" else offsets.get(fd, 0)
+            offsets[fd] = at + ret if name == "write" or a[3] == "NULL" else offsets.get(fd, 0)
+            if name == "copy_file_range":  # the data is read back from the source file
+                with open(path(a, 0), "rb") as f:
+                    f.seek(int(a[1].strip("[]")) if a[1] != "NULL" else offsets.get(int(FD.match(a[0]).group(1)), 0))
                     data = f.read(ret)
             else:
-                data = unhex(args[1][1:-1]).encode("utf-8", "surrogateescape")[:ret]
-            at = "NULL" if name == "write" else args[3]
-            offset = int(at.strip("[]")) if at != "NULL" else offsets.get(fd, 0)
-            offsets[fd] = offset + ret if at == "NULL" else offsets.get(fd, 0)
-            if data and node is not None:
-                new.append(("data", node, offset, data))
-        elif name in ("ftruncate", "fallocate") and node is not None:
-            size = int(args[1]) if name == "ftruncate" else int(args[2]) + int(args[3])
-            if name == "ftruncate" or (args[1] == "0" and size > len(model.nodes[node]["data"])):
-                new.append(("data", node, size, None))
+                data = unhex(a[1][1:-1]).encode("utf-8", "surrogateescape")[:ret]
+            new += [("data", node, at, data)] if data else []
+        elif name == "ftruncate" and node is not None:  # fallocate: the writes give the size
+            new.append(("data", node, int(a[1]), None))
         elif name.startswith(("mkdir", "symlink")) and where:
-            kind, mode = ("d", int(args[-1], 8) & ~G["umask"]) if name.startswith("mkdir") else ("l", 0o777)
-            new.append(("new", where[0], where[1], None, kind, mode, unhex(args[0][1:-1]) if kind == "l" else None))
-        elif name.startswith("link") and where and model.node(path(args, i - 2 if i == 3 else 0)) is not None:
-            new.append(("link", where[0], where[1], model.node(path(args, i - 2 if i == 3 else 0))))
-        elif name.startswith("rename") and where and model.lookup(path(args, i - 2 if i == 3 else 0)):
-            old = model.lookup(path(args, i - 2 if i == 3 else 0))
-            shown = f"{name} {path(args, i - 2 if i == 3 else 0)} -> {p}" + " (exchange)" * ("EXCHANGE" in args[-1])
-            new.append(("exchange" if "EXCHANGE" in args[-1] else "rename", old[0], old[1], where[0], where[1]))
+            kind, mode = ("d", int(a[-1], 8) & ~0o022) if name.startswith("mkdir") else ("l", 0o777)
+            new.append(("new", where[0], where[1], None, kind, mode, unhex(a[0][1:-1]) if kind == "l" else None))
+        elif name.startswith("link") and where and model.node(src) is not None:
+            new.append(("link", where[0], where[1], model.node(src)))
+        elif name.startswith("rename") and where and model.lookup(src):
+            shown += " (exchange)" * ("EXCHANGE" in a[-1])
+            new.append(("exchange" if "EXCHANGE" in a[-1] else "rename", *model.lookup(src), *where))
         elif name in ("unlink", "unlinkat", "rmdir") and node is not None:
             new.append(("unlink", where[0], where[1], node))
         elif name in ("chmod", "fchmod", "fchmodat") and node is not None:
-            new.append(("mode", node, int(args[i + 1], 8)))
+            new.append(("mode", node, int(a[i + 1], 8)))
         elif name == "utimensat" and node is not None:
-            times = re.findall(r"\{tv_sec=(\d+), tv_nsec=(\d+)\}|UTIME_(NOW|OMIT)", args[2])
-            mtime = None if not times or times[-1][2] == "NOW" else "omit" if times[-1][2] else \
-                int(times[-1][0]) * 10**9 + int(times[-1][1])
-            new.append(("mtime", node, mtime))
+            t = re.findall(r"\{tv_sec=(\d+), tv_nsec=(\d+)\}|UTIME_(NOW|OMIT)", a[2])
+            new.append(("mtime", node, None if not t or t[-1][2] == "NOW" else "omit" if t[-1][2]
+                        else int(t[-1][0]) * 10**9 + int(t[-1][1])))
         elif name in ("fsync", "fdatasync") and node is not None:
             new.append(("sync", node))
-        for op in new:  # chown, sync_file_range and calls outside the two folders change nothing here
+        for op in new:  # chown, sync_file_range and what lies outside the two folders change nothing
             op = op[:3] + (max(model.nodes) + 1,) + op[4:] if op[0] == "new" else op
-            needs = {op[1], op[3]} if op[0] in ("rename", "exchange") else set() if op[0] == "sync" else {op[1]}
             model.apply(op)
-            ops.append((op, needs, shown))
+            ops.append((op, set() if op[0] == "sync" else {op[1], op[3]} if op[0] in ENTRY_OPS[3:] else {op[1]}, shown))
     return ops
 
 
@@ -255,23 +231,20 @@ def durable_at(ops):
 
 def survey(crashed):
     """Complete dated copies, catalogue rows, and what is wrong with them."""
-    dest, task = G["dest"], G["task"]
-    names = sorted(os.listdir(dest))
+    dest, names, problems, rows = G["dest"], sorted(os.listdir(G["dest"])), [], []
     dated = [n for n in names if re.fullmatch(r"reports_\d{6}", n)]
-    complete = {n for n in dated if F.snapshot(os.path.join(dest, n)) == G["want"]}
-    problems = [f"incomplete copy under its dated name: {n} "
-                f"({F.differences(G['want'], F.snapshot(os.path.join(dest, n)), 1)[0][:150]})"
-                for n in dated if n not in complete]
-    for n in names:  # the checksum manifest beside a copy, "<copy>.sha256"
-        if n.endswith(".sha256") and not n.startswith(".") and n[:-len(".sha256")] not in dated:
+    shots = {n: F.snapshot(os.path.join(dest, n)) for n in dated}
+    complete = {n for n in dated if shots[n] == G["want"]}
+    problems += [f"incomplete copy under its dated name {n} ({F.differences(G['want'], shots[n], 1)[0][:120]})"
+                 for n in dated if n not in complete]
+    for n in (n for n in names if n.endswith(".sha256") and not n.startswith(".")):  # "<copy>.sha256"
+        if n[:-len(".sha256")] not in dated:
             problems.append(f"manifest {n} without its copy")
-        elif n.endswith(".sha256") and not n.startswith(".") and subprocess.run(
-                ["sha256sum", "-c", "--quiet", n], cwd=dest, capture_output=True).returncode:
+        elif subprocess.run(["sha256sum", "-c", "--quiet", n], cwd=dest, capture_output=True).returncode:
             problems.append(f"manifest {n} does not match its copy (sha256sum -c)")
-    rows = []
-    if os.path.exists(os.path.join(task, "wenjianming.mdb")):
+    if os.path.exists(os.path.join(G["task"], "wenjianming.mdb")):
         try:
-            integrity, rows = F.catalogue_rows(task)
+            integrity, rows = F.catalogue_rows(G["task"])
             problems += [f"catalogue integrity: {integrity}"] if integrity != "ok" else []
         except Exception as error:
             problems.append(f"catalogue does not open: {error}")
@@ -288,7 +261,7 @@ def check_state(item):
     for i, (op, _, _) in enumerate(G["ops"][:k]):
         if i != j:
             model.apply(op)
-        elif op[0] == "data" and op[3]:
+        elif op[0] == "data" and op[3]:  # the data did not reach the disk: garbage in its place
             model.apply(op[:3] + ((LOST * (len(op[3]) // len(LOST) + 1))[:len(op[3])],))
     model.write_out()
     complete, rows, problems = survey(True)
@@ -297,24 +270,24 @@ def check_state(item):
         problems.append("the log is neither the old one nor the old one and the new line")
     done = subprocess.run(["faketime", G["day"] + " 10:00:00", G["binary"], "--task", G["task"], "--backup-now"],
                           cwd=G["task"], capture_output=True, timeout=60, env=G["env"])
-    if done.returncode != 0:
-        problems.append(f"next run: exit {done.returncode}: {done.stderr.decode(errors='replace').strip()[:200]}")
     after, rows_after, later = survey(False)
+    if done.returncode != 0:
+        later.append(f"exit {done.returncode}: {done.stderr.decode(errors='replace').strip()[:200]}")
     today = "reports_" + G["day"][2:].replace("-", "")
     if today not in after or not any(os.path.basename(r[1]) == today for r in rows_after):
         later.append(f"{today} is not a complete, catalogued copy")
-    kept = sorted({r[1][-6:] for r in rows} | {today[-6:]})[-G["count"]:]
+    kept = sorted({r[1][-6:] for r in rows} | {today[-6:]})[-G["count"]:]  # what the pruning keeps
     pruned = {os.path.basename(r[1]) for r in rows if r[1][-6:] not in kept}
     later += [f"the complete copy {n} was deleted" for n in sorted(complete - after - pruned)]
-    left = [f"{where}/{n}" for where in (G["dest"], G["task"], os.path.dirname(G["log"]))
-            for n in F.hidden_entries(where)]
-    later += [f"leftovers {[os.path.relpath(p, G['run']) for p in left]}"] if left else []
+    left = [os.path.relpath(os.path.join(where, n), G["run"])
+            for where in (G["dest"], G["task"], os.path.dirname(G["log"])) for n in F.hidden_entries(where)]
+    later += [f"leftovers {left}"] if left else []
     return k, j, problems + ["after the next run: " + p for p in later]
 
 
 def private_run_folder():
     """A folder of the worker's own, bound at the same path in a mount namespace of its own:
-    the same file system, whose identity pruning checks."""
+    the same file system, whose identity the pruning checks."""
     libc, own = ctypes.CDLL(None, use_errno=True), f"{G['base']}/worker-{os.getpid()}"
     os.mkdir(own)
     if (libc.unshare(0x20000) or libc.mount(b"none", b"/", None, 0x4000 | 0x40000, None) or
@@ -323,12 +296,12 @@ def private_run_folder():
 
 
 def scenario(label, day, count, workers):
-    run, task = G["run"], G["task"]
+    run, task, started = G["run"], G["task"], time.time()
     F.write(os.path.join(task, "config.ini"), (f"[备份设置]\r\n备份文件源地址={G['source']}\r\n"
             f"备份文件目的地址={G['dest']}\r\n备份个数={count}\r\n").encode("gb18030"))
     rows = F.catalogue_rows(task)[1] if os.path.exists(os.path.join(task, "wenjianming.mdb")) else []
     G.update(day=day, count=count, log_before=F.read(G["log"]), rows_before=rows, model=Model([task, G["dest"]]))
-    trace, started = os.path.join(G["base"], "trace.txt"), time.time()
+    trace = os.path.join(G["base"], "trace.txt")
     done = subprocess.run(["strace", "-f", "-y", "-xx", "-s", "1048576", "-qq", "-o", trace, "-e", "trace=" + CALLS,
                            "faketime", day + " 10:00:00", G["binary"], "--task", task, "--backup-now"],
                           cwd=task, capture_output=True, text=True, timeout=120, env=G["env"])
@@ -339,13 +312,11 @@ def scenario(label, day, count, workers):
     ops = G["ops"] = to_ops(calls, G["model"].copy(), task)
     durable = durable_at(ops)
     prefixes = [(k, None) for k in range(len(ops) + 1) if k == 0 or ops[k - 1][0][0] != "sync"]
-    # One call left out: never the last one (that state is a prefix), never a sync.
-    drops = [(k, j) for k in range(2, len(ops) + 1) for j in range(k - 1)
-             if ops[j][0][0] != "sync" and durable[j] >= k]
-    latest = [(k, j) for k, j in drops if k == durable[j]]  # just before the flush that keeps it
+    # One call left out: never a sync, never the last call (that state is a prefix).
+    drops = [(k, j) for k in range(2, len(ops) + 1) for j in range(k - 1) if ops[j][0][0] != "sync" and durable[j] >= k]
+    latest = [(k, j) for k, j in drops if k == durable[j]]  # just before the flush that would keep it
     rest = sorted(set(drops) - set(latest))
-    extra = random.Random(1).sample(rest, min(len(rest), SAMPLE))
-    chosen = prefixes + latest + extra
+    chosen = prefixes + latest + random.Random(1).sample(rest, min(len(rest), SAMPLE))
     if workers > 1:
         with multiprocessing.Pool(workers, initializer=private_run_folder) as pool:
             results = pool.map(check_state, chosen, chunksize=4)
@@ -354,12 +325,14 @@ def scenario(label, day, count, workers):
     shutil.rmtree(run)
     os.rename(run + ".after", run)
     bad = [r for r in results if r[2]]
-    print(f"{label}: {len(calls)} calls traced, {len(ops)} model ops, {len(prefixes) + len(drops)} states "
-          f"built, {len(chosen)} checked ({len(prefixes)} prefixes, {len(latest)} with a call left out "
-          f"last, {len(extra)} of the other {len(rest)} sampled), {len(bad)} bad, {time.time() - started:.0f} s")
+    print(f"{label}: {len(calls)} calls traced, {len(ops)} model ops, {len(prefixes) + len(drops)} states built, "
+          f"{len(chosen)} checked ({len(prefixes)} prefixes, {len(latest)} with a call left out last, "
+          f"{len(chosen) - len(prefixes) - len(latest)} of the other {len(rest)} sampled), {len(bad)} bad, "
+          f"{time.time() - started:.0f} s", flush=True)
     for k, j, problems in bad:
         lost = f", call #{j + 1} ({ops[j][2]}) lost" if j is not None else ""
-        print(f"  BAD crash after call #{k} ({ops[k - 1][2] if k else 'none'}){lost}: {'; '.join(problems)}")
+        print(f"  BAD crash after call #{k} ({ops[k - 1][2] if k else 'none'}){lost}: "
+              f"{'; '.join(problems)}".replace(G["base"] + "/", ""))
     return len(bad)
 
 
@@ -374,19 +347,18 @@ def main():
     run = os.path.join(base, "run")
     G.update(base=base, run=run, binary=os.path.abspath(binary), task=os.path.join(run, "task"),
              dest=os.path.join(run, "dest"), source=os.path.join(base, "src", "reports"),
-             log=os.path.join(run, "task", "Log", "FileBackupLog.log"), umask=0o022,
+             log=os.path.join(run, "task", "Log", "FileBackupLog.log"),
              # faketime sets the day; NO_FAKE_STAT keeps it from moving the times the copier reads
              env=dict(os.environ, LC_ALL="C.UTF-8", QT_QPA_PLATFORM="offscreen", NO_FAKE_STAT="1"))
     try:
-        F.make_tree(G["source"], files=20)
-        G["want"] = F.snapshot(G["source"])
+        G["want"] = F.snapshot(F.make_tree(G["source"], files=20))
         os.makedirs(G["task"])
         os.makedirs(G["dest"])
-        probe = subprocess.run(["unshare", "-m", "--propagation", "private", "mount", "--bind", base, run],
-                               capture_output=True)
-        workers = 4 * (os.cpu_count() or 1) if probe.returncode == 0 else 1
-        if workers == 1:
+        private = subprocess.run(["unshare", "-m", "--propagation", "private", "mount", "--bind", base, run],
+                                 capture_output=True).returncode == 0
+        if not private:
             print("note: unshare -m refused, so the states are checked one at a time")
+        workers = 4 * (os.cpu_count() or 1) if private else 1
         bad = scenario("first run of the task", "2027-01-04", 2, workers)
         bad += scenario("same-day rerun", "2027-01-04", 2, workers)
         bad += scenario("next day, count 1 (prunes the first copy)", "2027-01-05", 1, workers)
