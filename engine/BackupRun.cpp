@@ -10,6 +10,7 @@
 #include "platform/DiskFlush.h"
 #include "platform/Error.h"
 #include "platform/FileDescriptor.h"
+#include "platform/FileHashing.h"
 #include "platform/Manifest.h"
 #include "platform/Mounts.h"
 #include "platform/SourceMeasure.h"
@@ -149,15 +150,25 @@ fs::path PutInPlace(const fs::path& partial, const fs::path& target, const fs::p
     return earlier;
 }
 
-// The manifest of a copy named copyName, its files' paths under that name, written and
-// flushed at path. Readable by its owner only: the digests of files others may not read
-// would tell which of a few likely contents they hold.
-void WriteManifest(const fs::path& path, const std::string& copyName,
-                   const std::vector<FileDigest>& digests) {
+// The lines of the manifest of a copy named copyName, its files' paths under that name; a
+// file that shares the source's data has no digest yet.
+std::vector<Manifest::Line> ManifestLines(const std::string& copyName,
+                                          const std::vector<CopiedDigest>& digests) {
+    std::vector<Manifest::Line> lines;
+    lines.reserve(digests.size());
+    for (const CopiedDigest& file : digests) {
+        lines.push_back({file.shared ? std::string() : HexDigest(file.digest),
+                         file.path.empty() ? copyName : copyName + '/' + file.path});
+    }
+    return lines;
+}
+
+// Writes and flushes a manifest at path. Readable by its owner only: the digests of files
+// others may not read would tell which of a few likely contents they hold.
+void WriteManifest(const fs::path& path, const std::vector<Manifest::Line>& lines) {
     std::string text;
-    for (const FileDigest& file : digests) {
-        text += Manifest::LineText(
-            {HexDigest(file.digest), file.path.empty() ? copyName : copyName + '/' + file.path});
+    for (const Manifest::Line& line : lines) {
+        text += Manifest::LineText(line);
     }
     FileDescriptor fd(
         ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
@@ -275,22 +286,28 @@ std::optional<Catalogue::Drive> DriveOfCopy(const QString& target) {
 // The copy is made under a hidden name beside the target, so that the target is either the
 // complete new copy or whatever was there before. Returns what the destination could not
 // hold. A stop asked for before the copy is in place abandons it: its hidden tree is left
-// for the next run to clear, so that the program can end at once.
+// for the next run to clear, so that the program can end at once. The manifest goes with the
+// copy; when some of the copy's files share the source's data, it is left in lateManifest,
+// for PlaceLateManifest.
 std::vector<LeftOutEntry> CopyIntoPlace(const QString& source, const QString& target,
-                                        RunControl& control, fs::path& earlier) {
+                                        RunControl& control, fs::path& earlier,
+                                        std::vector<Manifest::Line>& lateManifest) {
     const fs::path targetPath = ToFsPath(target);
     const fs::path partial = HiddenNames::Partial(targetPath);
     const fs::path manifest =
         control.manifest ? HiddenNames::PartialManifest(targetPath) : fs::path();
     MakeFolders(targetPath.parent_path());
     DiskFlush flush(targetPath.parent_path());
-    std::vector<FileDigest> digests;
+    std::vector<CopiedDigest> digests;
     std::vector<LeftOutEntry> leftOut =
         CopyTree(ToFsPath(source), partial, 0, control.watched ? &control : nullptr,
                  control.manifest ? &digests : nullptr);
+    std::vector<Manifest::Line> lines = ManifestLines(targetPath.filename().native(), digests);
+    const bool late = std::any_of(lines.begin(), lines.end(),
+                                  [](const Manifest::Line& line) { return line.digest.empty(); });
     try {
-        if (!manifest.empty()) {
-            WriteManifest(manifest, targetPath.filename().native(), digests);
+        if (!manifest.empty() && !late) {
+            WriteManifest(manifest, lines);
         }
         flush.finish(partial);
     } catch (const Error&) {
@@ -299,8 +316,46 @@ std::vector<LeftOutEntry> CopyIntoPlace(const QString& source, const QString& ta
         throw;
     }
     control.throwIfStopped();
-    earlier = PutInPlace(partial, targetPath, HiddenNames::Replaced(targetPath), manifest);
+    earlier = PutInPlace(partial, targetPath, HiddenNames::Replaced(targetPath),
+                         late ? fs::path() : manifest);
+    if (!manifest.empty() && late) {
+        lateManifest = std::move(lines);
+    }
     return leftOut;
+}
+
+// The manifest of a copy in place whose files partly share the source's data: those are read
+// from the copy now, once it is recorded, so that the copy itself took no longer than its
+// metadata. A manifest that cannot be made is left out; the copy is whole without it.
+void PlaceLateManifest(const fs::path& target, std::vector<Manifest::Line>& lines,
+                       RunControl& control) {
+    const fs::path folder = target.parent_path();
+    const FileDescriptor fd(
+        ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    std::vector<HashJob> jobs;
+    for (const Manifest::Line& line : lines) {
+        if (line.digest.empty()) {
+            jobs.push_back({fd.get(), line.path});
+        }
+    }
+    const std::vector<FileDigest> hashed = HashFromDisk(jobs, control);
+    auto next = hashed.begin();
+    for (Manifest::Line& line : lines) {
+        if (line.digest.empty() && (line.digest = (next++)->digest).empty()) {
+            return;
+        }
+    }
+    const fs::path hidden = HiddenNames::PartialManifest(target);
+    try {
+        WriteManifest(hidden, lines);
+        if (std::rename(hidden.c_str(), Manifest::Of(target).c_str()) == 0) {
+            FlushFolder(folder);
+        } else {
+            ::unlink(hidden.c_str());
+        }
+    } catch (const Error&) {
+        ::unlink(hidden.c_str());
+    }
 }
 
 // The length of the valid UTF-8 sequence at the start of bytes, 0 when there is none.
@@ -426,7 +481,9 @@ void RunBackup(const TaskSettings& settings, Catalogue& catalogue, RunControl& c
         report.copyStarted = true;
         control.reach(RunStage::Copying, report.sourceName);
         fs::path earlier;
-        report.leftOut = CopyIntoPlace(settings.source, report.target, control, earlier);
+        std::vector<Manifest::Line> lateManifest;
+        report.leftOut =
+            CopyIntoPlace(settings.source, report.target, control, earlier, lateManifest);
         report.placed = true;
         QStringList leftOutLines;
         for (const LeftOutEntry& entry : report.leftOut) {
@@ -443,6 +500,9 @@ void RunBackup(const TaskSettings& settings, Catalogue& catalogue, RunControl& c
         report.catalogued = true;
         if (!earlier.empty()) {
             RemoveTree(earlier);  // the copy it replaced, once the new one is recorded
+        }
+        if (!lateManifest.empty()) {
+            PlaceLateManifest(targetPath, lateManifest, control);
         }
     } catch (const RunStopped&) {
         report.stopped = true;

@@ -95,7 +95,7 @@ struct CopyContext {
 
     std::mutex leftOutMutex;
     std::vector<LeftOutEntry> leftOut;
-    std::vector<FileDigest> digests;  // under leftOutMutex
+    std::vector<CopiedDigest> digests;  // under leftOutMutex
 
     std::atomic<bool> failed{false};
     std::mutex failureMutex;
@@ -127,10 +127,10 @@ struct CopyContext {
         leftOut.push_back({source.substr(root.size() + 1), reason});
     }
 
-    void recordDigest(const std::string& source, const Sha256::Digest& digest) {
+    void recordDigest(const std::string& source, const Sha256::Digest& digest, bool shared) {
         std::lock_guard lock(leftOutMutex);
         digests.push_back(
-            {isRoot(source) ? std::string() : source.substr(root.size() + 1), digest});
+            {isRoot(source) ? std::string() : source.substr(root.size() + 1), digest, shared});
     }
 
     // Sets one piece of metadata unless the destination refused that kind for good before;

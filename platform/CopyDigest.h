@@ -14,7 +14,7 @@ namespace copying {
 
 // The SHA-256 of one file of a copy, of the data as it reached the copy. Data that passes
 // through the program is fed to the hash as it is written; data the kernel moves by itself
-// (copy_file_range, a shared extent) is read back from the copy, on a thread of its own for
+// (copy_file_range) is read back from the copy, on a thread of its own for
 // a large file, so that the hash keeps pace with the copy instead of following it. What a
 // file of the source does meanwhile does not matter: the copy is what is hashed.
 class FileDigester {

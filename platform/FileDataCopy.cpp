@@ -110,13 +110,15 @@ void FileCopier::finishDigest(const std::string& source, std::optional<FirstName
     if (!context_.hashing) {
         return;
     }
-    Sha256::Digest digest;
-    if (const int failure = digester_.finish(digest)) {
-        Fail(source, failure);
+    Sha256::Digest digest{};
+    if (!sharedData_) {
+        if (const int failure = digester_.finish(digest)) {
+            Fail(source, failure);
+        }
     }
-    context_.recordDigest(source, digest);
+    context_.recordDigest(source, digest, sharedData_);
     if (firstName) {
-        firstName->settle(LinkGroup::State::Done, digest);
+        firstName->settle(LinkGroup::State::Done, digest, sharedData_);
     }
 }
 
@@ -266,11 +268,12 @@ bool FileCopier::linkToFirstName(const std::string& source, const std::string& t
         }
         const std::string first = group->second.target;
         const Sha256::Digest digest = group->second.digest;
+        const bool shared = group->second.shared;
         lock.unlock();
         // linkat without AT_SYMLINK_FOLLOW links a symbolic link itself.
         if (::linkat(AT_FDCWD, first.c_str(), AT_FDCWD, target.c_str(), 0) == 0) {
             if (context_.hashing && S_ISREG(st.st_mode)) {
-                context_.recordDigest(source, digest);
+                context_.recordDigest(source, digest, shared);
             }
             return true;
         }
@@ -304,15 +307,15 @@ std::optional<FileDescriptor> FileCopier::openTarget(const std::string& source,
 
 void FileCopier::copyData(const std::string& source, int in, int out, const struct stat& st) {
     FileSystemTraits& traits = traitsOf(st.st_dev);
-    const bool shared = st.st_size > 0 && tryReflink(traits, in, out);
+    // Shared data is not read now: the copy stays a matter of metadata.
+    sharedData_ = st.st_size > 0 && tryReflink(traits, in, out);
+    if (sharedData_) {
+        return;
+    }
     if (context_.hashing) {
-        digester_.begin(out, shared || (traits.copyFileRange && st.st_size >= kKernelCopyFrom),
-                        st.st_size);
+        digester_.begin(out, traits.copyFileRange && st.st_size >= kKernelCopyFrom, st.st_size);
     }
-    if (shared) {
-        digester_.written(st.st_size);
-    }
-    if (st.st_size == 0 || shared) {
+    if (st.st_size == 0) {
         return;
     }
     if (static_cast<off_t>(st.st_blocks) * 512 < st.st_size) {

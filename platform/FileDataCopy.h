@@ -92,6 +92,7 @@ private:
     dev_t device_ = 0;
     off_t fileBytes_ = 0;  // of the file in hand, as counted
     FileDigester digester_;
+    bool sharedData_ = false;  // the file in hand shares the source's data
 };
 
 }  // namespace copying

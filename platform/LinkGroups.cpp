@@ -14,6 +14,7 @@ FirstName::~FirstName() {
         LinkGroup& group = context_.linkGroups.at(key_);
         group.state = state_;
         group.digest = digest_;
+        group.shared = shared_;
     }
     context_.linkSettled.notify_all();
 }

@@ -19,6 +19,7 @@ struct LinkGroup {
     std::string target;
     State state = State::Copying;
     Sha256::Digest digest{};  // of the data, once Done, when the copy is hashed
+    bool shared = false;      // the data is the source's (see CopiedDigest)
 };
 using InodeKey = std::pair<dev_t, ino_t>;
 
@@ -30,9 +31,10 @@ public:
     FirstName(const FirstName&) = delete;
     FirstName& operator=(const FirstName&) = delete;
     ~FirstName();
-    void settle(LinkGroup::State state, const Sha256::Digest& digest = {}) {
+    void settle(LinkGroup::State state, const Sha256::Digest& digest = {}, bool shared = false) {
         state_ = state;
         digest_ = digest;
+        shared_ = shared;
     }
 
 private:
@@ -40,6 +42,7 @@ private:
     InodeKey key_;
     LinkGroup::State state_ = LinkGroup::State::Copying;
     Sha256::Digest digest_{};
+    bool shared_ = false;
 };
 
 }  // namespace copying

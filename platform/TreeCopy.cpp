@@ -20,7 +20,7 @@ namespace {
 
 std::vector<LeftOutEntry> CopyTopLevel(const std::string& source, const std::string& target,
                                        int workers, RunControl* control,
-                                       std::vector<FileDigest>* digests) {
+                                       std::vector<CopiedDigest>* digests) {
     struct stat st;
     if (::stat(source.c_str(), &st) != 0) {
         copying::Fail(source, errno);
@@ -42,7 +42,7 @@ std::vector<LeftOutEntry> CopyTopLevel(const std::string& source, const std::str
               [](const LeftOutEntry& a, const LeftOutEntry& b) { return a.path < b.path; });
     if (digests) {
         std::sort(context.digests.begin(), context.digests.end(),
-                  [](const FileDigest& a, const FileDigest& b) { return a.path < b.path; });
+                  [](const CopiedDigest& a, const CopiedDigest& b) { return a.path < b.path; });
         *digests = std::move(context.digests);
     }
     return std::move(context.leftOut);
@@ -52,7 +52,7 @@ std::vector<LeftOutEntry> CopyTopLevel(const std::string& source, const std::str
 
 std::vector<LeftOutEntry> CopyTree(const std::filesystem::path& source,
                                    const std::filesystem::path& target, int workers,
-                                   RunControl* control, std::vector<FileDigest>* digests) {
+                                   RunControl* control, std::vector<CopiedDigest>* digests) {
     struct stat existing;
     if (::lstat(target.c_str(), &existing) == 0) {
         copying::Fail(target.native(), EEXIST);

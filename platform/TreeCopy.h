@@ -28,9 +28,12 @@ struct LeftOutEntry {
 };
 
 // The SHA-256 of one regular file of a copy, as it was written.
-struct FileDigest {
+struct CopiedDigest {
     std::string path;  // relative to the source, the name's bytes; empty for a file source
     Sha256::Digest digest;
+    // Its data is shared with the source's file (a reflink, a metadata operation) and was not
+    // read: the digest is to be taken from the copy afterwards.
+    bool shared = false;
 };
 
 // Copies one file, or one folder with everything in it, to target, which must not exist
@@ -65,11 +68,12 @@ struct FileDigest {
 // data; what was copied is then left at target, for the caller to clear.
 //
 // With digests, every regular file of the copy, each name of a file with several, is hashed
-// as it was written and listed there, sorted by path.
+// as it was written and listed there, sorted by path; one that shares the source's data is
+// listed as shared, without its digest.
 std::vector<LeftOutEntry> CopyTree(const std::filesystem::path& source,
                                    const std::filesystem::path& target, int workers = 0,
                                    RunControl* control = nullptr,
-                                   std::vector<FileDigest>* digests = nullptr);
+                                   std::vector<CopiedDigest>* digests = nullptr);
 
 // For tests: called before the data of each regular file is copied, with the file's
 // source path; a non-zero result is taken as the errno of a failed write of that file.

@@ -100,20 +100,22 @@ void BuildManyFiles(const std::string& s, int folders, int filesPerFolder) {
 }
 
 // Copies with digests, which must name every regular file of the copy once, each with the
-// SHA-256 of what the copy holds.
+// SHA-256 of what the copy holds (or, sharing the source's data, none yet).
 void CopyHashed(const std::string& source, const std::string& copy, int workers = 0) {
-    std::vector<FileDigest> digests;
+    std::vector<CopiedDigest> digests;
     CopyTree(source, copy, workers, nullptr, &digests);
     std::map<std::string, QByteArray> listed;
-    for (const FileDigest& file : digests) {
-        QVERIFY2(
-            listed.emplace(file.path, QByteArray::fromStdString(HexDigest(file.digest))).second,
-            file.path.c_str());
+    for (const CopiedDigest& file : digests) {
+        const std::string digest = file.shared ? "shared" : HexDigest(file.digest);
+        QVERIFY2(listed.emplace(file.path, QByteArray::fromStdString(digest)).second,
+                 file.path.c_str());
     }
     std::map<std::string, QByteArray> held;
     const auto hash = [&](const std::string& relative, const std::string& path) {
         held[relative] =
-            QCryptographicHash::hash(Content(path), QCryptographicHash::Sha256).toHex();
+            listed[relative] == "shared"
+                ? QByteArray("shared")
+                : QCryptographicHash::hash(Content(path), QCryptographicHash::Sha256).toHex();
     };
     namespace fs = std::filesystem;
     if (fs::is_regular_file(copy)) {
