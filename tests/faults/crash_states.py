@@ -10,6 +10,7 @@ the fault driver). Checked per scenario: every prefix; every call left out at th
 can be; TESSIVAR_CRASH_SAMPLE (default 40) of the other states with a call left out, seed 1.
 """
 
+import copy
 import ctypes
 import multiprocessing
 import os
@@ -74,12 +75,6 @@ class Model:
             for name in sorted(os.listdir(path)) if kind == "d" else []:
                 data[name] = self.scan(os.path.join(path, name), inodes)
         return inodes[st.st_ino]
-
-    def copy(self):
-        other = Model()
-        other.roots, other.nodes = self.roots, {n: dict(e, data=e["data"] if e["kind"] == "l" else e["data"].copy())
-                                                for n, e in self.nodes.items()}
-        return other
 
     def lookup(self, path):
         """(folder node, name) of a path under a root; None outside the roots or when missing."""
@@ -257,7 +252,7 @@ def survey(crashed):
 
 def check_state(item):
     k, j = item
-    model = G["model"].copy()
+    model = copy.deepcopy(G["model"])
     for i, (op, _, _) in enumerate(G["ops"][:k]):
         if i != j:
             model.apply(op)
@@ -309,7 +304,7 @@ def scenario(label, day, count, workers):
         F.skip(f"the traced run failed ({done.returncode}): {done.stderr.strip()[-300:]}")
     subprocess.run(["cp", "-a", run, run + ".after"], check=True)
     calls = parse_trace(trace)
-    ops = G["ops"] = to_ops(calls, G["model"].copy(), task)
+    ops = G["ops"] = to_ops(calls, copy.deepcopy(G["model"]), task)
     durable = durable_at(ops)
     prefixes = [(k, None) for k in range(len(ops) + 1) if k == 0 or ops[k - 1][0][0] != "sync"]
     # One call left out: never a sync, never the last call (that state is a prefix).
