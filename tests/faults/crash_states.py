@@ -301,7 +301,7 @@ def scenario(label, day, count, workers):
                            "faketime", day + " 10:00:00", G["binary"], "--task", task, "--backup-now"],
                           cwd=task, capture_output=True, text=True, timeout=120, env=G["env"])
     if done.returncode != 0:
-        F.skip(f"the traced run failed ({done.returncode}): {done.stderr.strip()[-300:]}")
+        raise SystemExit(f"the traced run failed ({done.returncode}): {done.stderr.strip()[-300:]}")
     subprocess.run(["cp", "-a", run, run + ".after"], check=True)
     calls = parse_trace(trace)
     ops = G["ops"] = to_ops(calls, copy.deepcopy(G["model"]), task)
@@ -337,6 +337,8 @@ def main():
         raise SystemExit(__doc__)
     for program in ("strace", "faketime", "sha256sum"):
         F.need_program(program)
+    if subprocess.run(["strace", "-f", "-o", "/dev/null", "true"], capture_output=True).returncode:
+        F.skip("strace is refused here (ptrace not permitted)")
     os.umask(0o022)
     base = F.scratch("crash-states", memory=True)
     run = os.path.join(base, "run")
