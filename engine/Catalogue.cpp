@@ -1,8 +1,11 @@
 #include "engine/Catalogue.h"
 
 #include "platform/Error.h"
+#include "platform/FileDescriptor.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <QDir>
 #include <QFile>
@@ -35,6 +38,9 @@ QSqlDatabase OpenExisting(const QString& connectionName, const QString& fileName
         db.setDatabaseName(QStringLiteral("file:") + fileName + QStringLiteral("?mode=rw"));
         db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=10000"));
         if (db.open()) {
+            // A commit is on the disk when it returns, the removal of the journal (which is
+            // the commit) included: else a power cut soon after could roll a row back.
+            QSqlQuery(db).exec(QStringLiteral("PRAGMA synchronous = EXTRA"));
             return db;
         }
         failure = EngineErrorText(db.lastError());
@@ -51,6 +57,48 @@ QString ScratchName(const QString& fileName) {
     return info.dir().filePath(
         QStringLiteral(".%1.%2.new")
             .arg(info.fileName(), QUuid::createUuid().toString(QUuid::Id128)));
+}
+
+// Scratch catalogues that a creation cut short left (a crash, a power cut), with their SQLite
+// journals, go. A creation in progress holds a lock on its scratch file, so one of another
+// process starting at the same moment is never taken for a leftover.
+void RemoveLeftScratch(const QString& fileName) {
+    const QFileInfo info(fileName);
+    const QStringList names =
+        info.dir().entryList({QStringLiteral(".%1.*.new").arg(info.fileName())},
+                             QDir::Files | QDir::Hidden | QDir::System);
+    for (const QString& name : names) {
+        const QByteArray path = QFile::encodeName(info.dir().filePath(name));
+        const int fd = ::open(path.constData(), O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+        if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            ::unlink((path + "-journal").constData());
+            ::unlink(path.constData());
+        }
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+}
+
+// Makes the scratch file, locked for as long as fd is open. Where a leftover cleaning of
+// another process took it between its creation and its lock, another is made.
+bool MakeLockedScratch(const QString& fileName, QString& scratch, int& fd) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        scratch = ScratchName(fileName);
+        const QByteArray path = QFile::encodeName(scratch);
+        fd = ::open(path.constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0) {
+            return false;
+        }
+        struct stat held;
+        struct stat named;
+        if (::flock(fd, LOCK_EX) == 0 && ::fstat(fd, &held) == 0 &&
+            ::stat(path.constData(), &named) == 0 && held.st_ino == named.st_ino) {
+            return true;
+        }
+        ::close(fd);
+    }
+    return false;
 }
 
 const QString kCreateTable = QStringLiteral(
@@ -151,13 +199,13 @@ bool Catalogue::Create(const QString& fileName) {
     // Built under a scratch name and moved into place complete, so a failure leaves either
     // no catalogue or a whole one, and a catalogue that appeared meanwhile (a second
     // instance in the same folder) is kept.
-    const QString scratch = ScratchName(fileName);
-    {
-        QFile file(scratch);
-        if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
-            return false;
-        }
+    RemoveLeftScratch(fileName);
+    QString scratch;
+    int lockFd = -1;
+    if (!MakeLockedScratch(fileName, scratch, lockFd)) {
+        return false;
     }
+    const FileDescriptor lock(lockFd);
     Placed placed = Placed::Taken;
     QString failure = AddTable(scratch);
     try {

@@ -91,7 +91,8 @@ bool DeleteCopy(const fs::path& copy) {
     if (::rename(copy.c_str(), aside.c_str()) != 0) {
         return !RemoveTree(copy);  // nothing to set aside, or it cannot move: delete in place
     }
-    return !RemoveTree(aside);
+    // The dated name is off the disk before anything inside goes.
+    return FlushFolderEntries(copy.parent_path()) == 0 && !RemoveTree(aside);
 }
 
 bool SameEntry(const fs::path& path, const struct stat& entry) {

@@ -3,12 +3,16 @@
 #include "TestFiles.h"
 #include "engine/Catalogue.h"
 #include "platform/Error.h"
+#include "platform/FileDescriptor.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QSqlRecord>
 #include <QTest>
 #include <limits>
+
+#include <fcntl.h>
+#include <sys/file.h>
 
 class CatalogueTest : public QObject {
     Q_OBJECT
@@ -156,9 +160,15 @@ void CatalogueTest::brokenCatalogue() {
 void CatalogueTest::createMakesTheTable() {
     TaskFolder task;
     QVERIFY(!Catalogue::Present());
+    // What a creation cut short left goes; one that another process is making stays.
+    QVERIFY(WriteBytes(".wenjianming.mdb.1.new", "") &&
+            WriteBytes(".wenjianming.mdb.1.new-journal", ""));
+    QVERIFY(WriteBytes(".wenjianming.mdb.2.new", ""));
+    const FileDescriptor busy(::open(".wenjianming.mdb.2.new", O_RDONLY));
+    QVERIFY(::flock(busy.get(), LOCK_EX) == 0);
     QVERIFY(Catalogue::Create());
     QVERIFY(Catalogue::Present());
-    QCOMPARE(FolderEntries(), QStringList{"wenjianming.mdb"});
+    QCOMPARE(FolderEntries(), (QStringList{".wenjianming.mdb.2.new", "wenjianming.mdb"}));
     {
         QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "inspect");
         db.setDatabaseName("wenjianming.mdb");
