@@ -65,17 +65,24 @@ QString ScratchName(const QString& fileName) {
 void RemoveLeftScratch(const QString& fileName) {
     const QFileInfo info(fileName);
     const QStringList names =
-        info.dir().entryList({QStringLiteral(".%1.*.new").arg(info.fileName())},
+        info.dir().entryList({QStringLiteral(".%1.*.new").arg(info.fileName()),
+                              QStringLiteral(".%1.*.new-journal").arg(info.fileName())},
                              QDir::Files | QDir::Hidden | QDir::System);
     for (const QString& name : names) {
         const QByteArray path = QFile::encodeName(info.dir().filePath(name));
-        const int fd = ::open(path.constData(), O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-        if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        if (name.endsWith(QStringLiteral("-journal"))) {
+            // A journal outlives its scratch file only when the removal of the journal was
+            // lost and that of the scratch file was not.
+            if (!names.contains(name.chopped(8))) {
+                ::unlink(path.constData());
+            }
+            continue;
+        }
+        const FileDescriptor fd(
+            ::open(path.constData(), O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+        if (fd.valid() && ::flock(fd.get(), LOCK_EX | LOCK_NB) == 0) {
             ::unlink((path + "-journal").constData());
             ::unlink(path.constData());
-        }
-        if (fd >= 0) {
-            ::close(fd);
         }
     }
 }

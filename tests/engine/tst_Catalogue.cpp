@@ -163,7 +163,8 @@ void CatalogueTest::createMakesTheTable() {
     // What a creation cut short left goes; one that another process is making stays.
     QVERIFY(WriteBytes(".wenjianming.mdb.1.new", "") &&
             WriteBytes(".wenjianming.mdb.1.new-journal", ""));
-    QVERIFY(WriteBytes(".wenjianming.mdb.2.new", ""));
+    QVERIFY(WriteBytes(".wenjianming.mdb.2.new", "") &&
+            WriteBytes(".wenjianming.mdb.3.new-journal", ""));
     const FileDescriptor busy(::open(".wenjianming.mdb.2.new", O_RDONLY));
     QVERIFY(::flock(busy.get(), LOCK_EX) == 0);
     QVERIFY(Catalogue::Create());
