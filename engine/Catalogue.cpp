@@ -59,34 +59,6 @@ QString ScratchName(const QString& fileName) {
             .arg(info.fileName(), QUuid::createUuid().toString(QUuid::Id128)));
 }
 
-// Scratch catalogues that a creation cut short left (a crash, a power cut), with their SQLite
-// journals, go. A creation in progress holds a lock on its scratch file, so one of another
-// process starting at the same moment is never taken for a leftover.
-void RemoveLeftScratch(const QString& fileName) {
-    const QFileInfo info(fileName);
-    const QStringList names =
-        info.dir().entryList({QStringLiteral(".%1.*.new").arg(info.fileName()),
-                              QStringLiteral(".%1.*.new-journal").arg(info.fileName())},
-                             QDir::Files | QDir::Hidden | QDir::System);
-    for (const QString& name : names) {
-        const QByteArray path = QFile::encodeName(info.dir().filePath(name));
-        if (name.endsWith(QStringLiteral("-journal"))) {
-            // A journal outlives its scratch file only when the removal of the journal was
-            // lost and that of the scratch file was not.
-            if (!names.contains(name.chopped(8))) {
-                ::unlink(path.constData());
-            }
-            continue;
-        }
-        const FileDescriptor fd(
-            ::open(path.constData(), O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
-        if (fd.valid() && ::flock(fd.get(), LOCK_EX | LOCK_NB) == 0) {
-            ::unlink((path + "-journal").constData());
-            ::unlink(path.constData());
-        }
-    }
-}
-
 // Makes the scratch file, locked for as long as fd is open. Where a leftover cleaning of
 // another process took it between its creation and its lock, another is made.
 bool MakeLockedScratch(const QString& fileName, QString& scratch, int& fd) {
@@ -190,6 +162,31 @@ Placed RenameIfFree(const QString& from, const QString& to) {
 
 }  // namespace
 
+void Catalogue::ClearLeftScratch(const QString& fileName) {
+    const QFileInfo info(fileName);
+    const QStringList names =
+        info.dir().entryList({QStringLiteral(".%1.*.new").arg(info.fileName()),
+                              QStringLiteral(".%1.*.new-journal").arg(info.fileName())},
+                             QDir::Files | QDir::Hidden | QDir::System);
+    for (const QString& name : names) {
+        const QByteArray path = QFile::encodeName(info.dir().filePath(name));
+        if (name.endsWith(QStringLiteral("-journal"))) {
+            // A journal outlives its scratch file only when the removal of the journal was
+            // lost and that of the scratch file was not.
+            if (!names.contains(name.chopped(8))) {
+                ::unlink(path.constData());
+            }
+            continue;
+        }
+        const FileDescriptor fd(
+            ::open(path.constData(), O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+        if (fd.valid() && ::flock(fd.get(), LOCK_EX | LOCK_NB) == 0) {
+            ::unlink((path + "-journal").constData());
+            ::unlink(path.constData());
+        }
+    }
+}
+
 bool Catalogue::Create(const QString& fileName) {
     const QFileInfo existing(fileName);
     if (existing.isFile() && existing.size() == 0) {
@@ -206,7 +203,6 @@ bool Catalogue::Create(const QString& fileName) {
     // Built under a scratch name and moved into place complete, so a failure leaves either
     // no catalogue or a whole one, and a catalogue that appeared meanwhile (a second
     // instance in the same folder) is kept.
-    RemoveLeftScratch(fileName);
     QString scratch;
     int lockFd = -1;
     if (!MakeLockedScratch(fileName, scratch, lockFd)) {

@@ -36,6 +36,11 @@ public:
     // new file behind, so the next start tries again.
     static bool Create(const QString& fileName = QStringLiteral("wenjianming.mdb"));
 
+    // Removes the scratch catalogues (".<name>.<id>.new") and their SQLite journals that a
+    // creation cut short left (a crash, a power cut). A creation in progress holds a lock on
+    // its scratch file, so one of another process starting at the same moment stays.
+    static void ClearLeftScratch(const QString& fileName = QStringLiteral("wenjianming.mdb"));
+
     // Fails with the engine's error text when the catalogue could not take a new row now
     // (no file, no table, not a database, read only), so a run can stop before it copies
     // anything rather than leave a copy that no row records and no pruning will see.

@@ -9,5 +9,6 @@ bool PrepareTaskFolder() {
     QDir here;
     here.mkpath(WorkingFiles::kLogFolder);
     here.mkpath(WorkingFiles::kScratchFolder);
+    Catalogue::ClearLeftScratch();
     return !Catalogue::Present() && Catalogue::Create();
 }

@@ -167,6 +167,7 @@ void CatalogueTest::createMakesTheTable() {
             WriteBytes(".wenjianming.mdb.3.new-journal", ""));
     const FileDescriptor busy(::open(".wenjianming.mdb.2.new", O_RDONLY));
     QVERIFY(::flock(busy.get(), LOCK_EX) == 0);
+    Catalogue::ClearLeftScratch();
     QVERIFY(Catalogue::Create());
     QVERIFY(Catalogue::Present());
     QCOMPARE(FolderEntries(), (QStringList{".wenjianming.mdb.2.new", "wenjianming.mdb"}));
