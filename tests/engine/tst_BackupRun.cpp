@@ -90,6 +90,7 @@ void BuildReports(const std::string& root, const QByteArray& content) {
     QVERIFY(Folder(root + "/2026"));
     QVERIFY(Put(root + "/2026/may.txt", content));
     QVERIFY(Put(root + "/summary.txt", "summary"));
+    QVERIFY(Put(root + "/2026/odd\\name\n\xff", "a name sha256sum escapes"));
 }
 
 bool ManifestMatches(const QString& folder, const QString& manifest) {
