@@ -13,7 +13,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <numeric>
+#include <exception>
+#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -82,13 +83,20 @@ bool DriveAbsent(Catalogue& catalogue, const QString& copy) {
 struct Listed {
     std::size_t check;  // its copy's place in the report
     Manifest::Line line;
-    ino_t inode = 0;  // where the walk found it, else 0
+};
+
+// A copy whose manifest was read: the folder holding both, and the paths listed.
+struct Prepared {
+    FileDescriptor folder;
+    std::unordered_set<std::string> named;
+    bool walked = false;  // the copy is there to be walked for files not listed
 };
 
 // Readies the check of one copy: its outcome where it is decided before any hashing, else
-// the files to hash. Returns the folder holding the copy and its manifest.
-FileDescriptor Prepare(CopyCheck& check, std::size_t index, Catalogue& catalogue,
-                       RunControl& control, std::vector<Listed>& listed, std::uint64_t& bytes) {
+// the files to hash.
+Prepared Prepare(CopyCheck& check, std::size_t index, Catalogue& catalogue,
+                 std::vector<Listed>& listed) {
+    Prepared prepared;
     const fs::path copy = ToFsPath(check.copy);
     const std::string name = copy.filename().native();
     struct stat st;
@@ -99,7 +107,7 @@ FileDescriptor Prepare(CopyCheck& check, std::size_t index, Catalogue& catalogue
         } else {
             check.unreadable.emplace_back(name, errno);
         }
-        return FileDescriptor();
+        return prepared;
     }
     int error = 0;
     const std::optional<std::string> manifest = ReadWhole(Manifest::Of(copy), error);
@@ -109,14 +117,8 @@ FileDescriptor Prepare(CopyCheck& check, std::size_t index, Catalogue& catalogue
         } else {
             check.manifestError = error;
         }
-        return FileDescriptor();
+        return prepared;
     }
-    std::unordered_map<std::string, const FoundFile*> present;
-    const std::vector<FoundFile> found = RegularFilesAt(copy, control);
-    for (const FoundFile& file : found) {
-        present.emplace(file.path.empty() ? name : name + '/' + file.path, &file);
-    }
-    std::unordered_set<std::string> named;
     int number = 0;
     for (std::size_t start = 0; start < manifest->size();) {
         const std::size_t end = std::min(manifest->find('\n', start), manifest->size());
@@ -132,26 +134,43 @@ FileDescriptor Prepare(CopyCheck& check, std::size_t index, Catalogue& catalogue
             check.badLines.push_back(number);
             continue;
         }
-        const auto there = present.find(line->path);
-        if (there != present.end()) {
-            bytes += there->second->size;
-        }
-        named.insert(line->path);
-        listed.push_back(
-            {index, std::move(*line), there != present.end() ? there->second->inode : 0});
+        prepared.named.insert(line->path);
+        listed.push_back({index, std::move(*line)});
     }
-    for (const auto& [path, file] : present) {
-        if (!named.count(path)) {
-            check.unlisted.push_back(path);
-        }
-    }
-    fs::path folder = copy.parent_path();
-    FileDescriptor fd(
+    prepared.walked = true;
+    const fs::path folder = copy.parent_path();
+    prepared.folder = FileDescriptor(
         ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!fd.valid()) {
+    if (!prepared.folder.valid()) {
         check.unreadable.emplace_back(name, errno);
     }
-    return fd;
+    return prepared;
+}
+
+// Walks the copies for the regular files their manifests do not list, and gives the control
+// the size of those they list.
+std::vector<std::vector<std::string>> Unlisted(const VerifyReport& report,
+                                               const std::vector<Prepared>& prepared,
+                                               std::uint64_t files, RunControl& control) {
+    std::vector<std::vector<std::string>> unlisted(prepared.size());
+    std::uint64_t bytes = 0;
+    for (std::size_t i = 0; i < prepared.size(); ++i) {
+        if (!prepared[i].walked) {
+            continue;
+        }
+        const fs::path copy = ToFsPath(report.copies[i].copy);
+        const std::string name = copy.filename().native();
+        for (const FoundFile& file : RegularFilesAt(copy, control)) {
+            const std::string path = file.path.empty() ? name : name + '/' + file.path;
+            if (prepared[i].named.count(path)) {
+                bytes += file.size;
+            } else {
+                unlisted[i].push_back(path);
+            }
+        }
+    }
+    control.setTotal(bytes, files);
+    return unlisted;
 }
 
 // What the digest of a listed file tells of it.
@@ -170,33 +189,44 @@ void Judge(CopyCheck& check, const Listed& file, const FileDigest& digest) {
 
 void Check(Catalogue& catalogue, RunControl& control, VerifyReport& report) {
     std::vector<Listed> listed;
-    std::vector<FileDescriptor> folders;
-    std::uint64_t bytes = 0;
+    std::vector<Prepared> prepared;
     for (std::size_t i = 0; i < report.copies.size(); ++i) {
-        folders.push_back(Prepare(report.copies[i], i, catalogue, control, listed, bytes));
+        prepared.push_back(Prepare(report.copies[i], i, catalogue, listed));
     }
-    // In the order of the inodes, which on most file systems is near that of the data.
-    std::vector<std::size_t> order(listed.size());
-    std::iota(order.begin(), order.end(), 0);
-    std::stable_sort(order.begin(), order.end(), [&listed](std::size_t a, std::size_t b) {
-        return listed[a].inode < listed[b].inode;
-    });
     std::vector<HashJob> jobs;
-    for (const std::size_t i : order) {
-        const int folder = folders[listed[i].check].get();
-        if (folder >= 0) {
-            jobs.push_back({folder, listed[i].line.path});
+    for (const Listed& file : listed) {
+        if (prepared[file.check].folder.valid()) {
+            jobs.push_back({prepared[file.check].folder.get(), file.line.path});
         }
     }
-    control.setTotal(bytes, jobs.size());
-    const std::vector<FileDigest> digests = HashFromDisk(jobs, control);
+    // The walk runs beside the hashing: the disk serves the folders it lists while the
+    // threads read files. The progress has its total once the walk is done.
+    std::vector<std::vector<std::string>> unlisted;
+    std::exception_ptr walkFailure;
+    std::vector<FileDigest> digests;
+    {
+        const std::jthread walk([&] {
+            try {
+                unlisted = Unlisted(report, prepared, jobs.size(), control);
+            } catch (...) {
+                walkFailure = std::current_exception();
+                control.requestStop();
+            }
+        });
+        digests = HashFromDisk(jobs, control);
+    }
+    if (walkFailure) {
+        std::rethrow_exception(walkFailure);
+    }
     std::size_t next = 0;
-    for (const std::size_t i : order) {
-        if (folders[listed[i].check].valid()) {
-            Judge(report.copies[listed[i].check], listed[i], digests[next++]);
+    for (const Listed& file : listed) {
+        if (prepared[file.check].folder.valid()) {
+            Judge(report.copies[file.check], file, digests[next++]);
         }
     }
-    for (CopyCheck& check : report.copies) {
+    for (std::size_t i = 0; i < report.copies.size(); ++i) {
+        CopyCheck& check = report.copies[i];
+        check.unlisted = std::move(unlisted[i]);
         for (auto* paths : {&check.damaged, &check.missing, &check.unlisted}) {
             std::sort(paths->begin(), paths->end());
         }

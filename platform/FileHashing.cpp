@@ -23,6 +23,11 @@ namespace {
 
 // Large enough that a big file is read in few calls, small enough for a thread each.
 constexpr std::size_t kReadSize = 4 * 1024 * 1024;
+// How many files ahead of the hashing are readied, and up to which size a file's read is
+// started then: small files are read from the disk many at a time rather than one per
+// thread, which is what limits a tree of small files.
+constexpr std::size_t kFilesAhead = 64;
+constexpr off_t kReadAheadSize = 1024 * 1024;
 
 bool IsDotOrDotDot(const char* name) {
     return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
@@ -78,6 +83,47 @@ int OpenBelow(int folder, const std::string& path) {
     return ::openat(folder, path.c_str(), kFlags);
 }
 
+// Readies the files in the order of the jobs, a little ahead of the threads that hash them:
+// each file's cached pages are dropped, so that what is read next comes from the disk, and a
+// small file's read from the disk is started at once (a large one the kernel reads ahead
+// itself as it is read in sequence).
+class Readying {
+public:
+    explicit Readying(const std::vector<HashJob>& jobs) : jobs_(jobs), done_(jobs.size()) {}
+
+    // Readies the files up to kFilesAhead beyond index; returns once index itself is ready.
+    void through(std::size_t index) {
+        const std::size_t end = std::min(index + kFilesAhead + 1, jobs_.size());
+        for (std::size_t i = next_.load(); i < end; i = next_.load()) {
+            if (next_.compare_exchange_weak(i, i + 1)) {
+                ready(i);
+            }
+        }
+        // Taken by another thread, which is at it now.
+        while (!done_[index].load(std::memory_order_acquire)) {
+            std::this_thread::yield();
+        }
+    }
+
+private:
+    void ready(std::size_t index) {
+        const FileDescriptor file(OpenBelow(jobs_[index].folder, jobs_[index].path));
+        struct stat st;
+        if (file.valid() && ::fstat(file.get(), &st) == 0 && S_ISREG(st.st_mode)) {
+            ::posix_fadvise(file.get(), 0, 0, POSIX_FADV_DONTNEED);
+            if (st.st_size <= kReadAheadSize) {
+                ::posix_fadvise(file.get(), 0, 0, POSIX_FADV_WILLNEED);
+            }
+        }
+        done_[index].store(true, std::memory_order_release);
+    }
+
+    const std::vector<HashJob>& jobs_;
+    std::vector<std::atomic<bool>> done_;
+    std::atomic<std::size_t> next_{0};
+};
+
+// Its cached pages were dropped by Readying before.
 FileDigest HashOne(const HashJob& job, Sha256& hash, std::vector<unsigned char>& buffer,
                    RunControl& control) {
     FileDigest result;
@@ -91,8 +137,6 @@ FileDigest HashOne(const HashJob& job, Sha256& hash, std::vector<unsigned char>&
         result.irregular = true;
         return result;
     }
-    // Clean cached pages go, so that what follows reads the disk.
-    ::posix_fadvise(file.get(), 0, 0, POSIX_FADV_DONTNEED);
     ::posix_fadvise(file.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
     for (;;) {
         control.throwIfStopped();
@@ -141,11 +185,13 @@ std::vector<FileDigest> HashFromDisk(const std::vector<HashJob>& jobs, RunContro
     std::atomic<std::size_t> next{0};
     std::mutex failureMutex;
     std::exception_ptr failure;
+    Readying readying(jobs);
     const auto work = [&] {
         try {
             Sha256 hash;
             std::vector<unsigned char> buffer(kReadSize);
             for (std::size_t i = next++; i < jobs.size(); i = next++) {
+                readying.through(i);
                 results[i] = HashOne(jobs[i], hash, buffer, control);
                 control.addFile();
             }
