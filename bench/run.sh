@@ -279,13 +279,15 @@ for kind in btrfs xfs; do
 done
 
 echo
-echo "medians over $pairs interleaved pairs on $where; seconds are medians, ratios medians"
+echo "medians over $pairs interleaved pairs (progress ${PROGRESS_PAIRS:-15}, manifest" \
+    "${MANIFEST_PAIRS:-9}, verify ${VERIFY_PAIRS:-5}) on $where; seconds are medians, ratios medians"
 echo "of the per-pair ratios; the backup's seconds are the run from its first check to its"
 echo "catalogue row (its flush included), without the start of the process"
 printf '%-34s %8s %8s %6s   %s\n' "" ours theirs ratio goal
 printf '%s\n' "${rows[@]}"
 printf '%s\n' "${notes[@]}"
-echo "peak memory of the backup process on the small tree: $(awk -v k="$peak_small" \
+(( peak_small == 0 )) ||
+    echo "peak memory of the backup process on the small tree: $(awk -v k="$peak_small" \
     'BEGIN {printf "%.1f", k / 1024}') MiB (goal < 20)"
 
 if [ "${BENCH_PROGRAM:-0}" = 1 ]; then
