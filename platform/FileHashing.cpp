@@ -83,16 +83,24 @@ int OpenBelow(int folder, const std::string& path) {
     return ::openat(folder, path.c_str(), kFlags);
 }
 
+// A file opened and readied for its hashing, or why it could not be.
+struct Readied {
+    FileDescriptor file;
+    FileDigest failure;  // error or irregular set when it was not opened as a regular file
+    off_t size = 0;
+};
+
 // Readies the files in the order of the jobs, a little ahead of the threads that hash them:
-// each file's cached pages are dropped, so that what is read next comes from the disk, and a
-// small file's read from the disk is started at once (a large one the kernel reads ahead
-// itself as it is read in sequence).
+// each is opened, its cached pages are dropped, so that what is read next comes from the
+// disk, and a small file's read from the disk is started at once (a large one the kernel
+// reads ahead itself as it is read in sequence).
 class Readying {
 public:
-    explicit Readying(const std::vector<HashJob>& jobs) : jobs_(jobs), done_(jobs.size()) {}
+    explicit Readying(const std::vector<HashJob>& jobs)
+        : jobs_(jobs), readied_(jobs.size()), done_(jobs.size()) {}
 
-    // Readies the files up to kFilesAhead beyond index; returns once index itself is ready.
-    void through(std::size_t index) {
+    // Readies the files up to kFilesAhead beyond index, and hands over index's once ready.
+    Readied take(std::size_t index) {
         const std::size_t end = std::min(index + kFilesAhead + 1, jobs_.size());
         for (std::size_t i = next_.load(); i < end; i = next_.load()) {
             if (next_.compare_exchange_weak(i, i + 1)) {
@@ -103,41 +111,41 @@ public:
         while (!done_[index].load(std::memory_order_acquire)) {
             std::this_thread::yield();
         }
+        return std::move(readied_[index]);
     }
 
 private:
     void ready(std::size_t index) {
-        const FileDescriptor file(OpenBelow(jobs_[index].folder, jobs_[index].path));
+        Readied& readied = readied_[index];
+        readied.file = FileDescriptor(OpenBelow(jobs_[index].folder, jobs_[index].path));
         struct stat st;
-        if (file.valid() && ::fstat(file.get(), &st) == 0 && S_ISREG(st.st_mode)) {
-            ::posix_fadvise(file.get(), 0, 0, POSIX_FADV_DONTNEED);
-            if (st.st_size <= kReadAheadSize) {
-                ::posix_fadvise(file.get(), 0, 0, POSIX_FADV_WILLNEED);
-            }
+        if (!readied.file.valid() || ::fstat(readied.file.get(), &st) != 0) {
+            readied.failure.error = errno;
+        } else if (!S_ISREG(st.st_mode)) {
+            readied.failure.irregular = true;
+        } else {
+            readied.size = st.st_size;
+            ::posix_fadvise(readied.file.get(), 0, 0, POSIX_FADV_DONTNEED);
+            ::posix_fadvise(
+                readied.file.get(), 0, 0,
+                st.st_size <= kReadAheadSize ? POSIX_FADV_WILLNEED : POSIX_FADV_SEQUENTIAL);
         }
         done_[index].store(true, std::memory_order_release);
     }
 
     const std::vector<HashJob>& jobs_;
+    std::vector<Readied> readied_;
     std::vector<std::atomic<bool>> done_;
     std::atomic<std::size_t> next_{0};
 };
 
-// Its cached pages were dropped by Readying before.
-FileDigest HashOne(const HashJob& job, Sha256& hash, std::vector<unsigned char>& buffer,
+FileDigest HashOne(Readied readied, Sha256& hash, std::vector<unsigned char>& buffer,
                    RunControl& control) {
+    if (readied.failure.error != 0 || readied.failure.irregular) {
+        return readied.failure;
+    }
     FileDigest result;
-    const FileDescriptor file(OpenBelow(job.folder, job.path));
-    struct stat st;
-    if (!file.valid() || ::fstat(file.get(), &st) != 0) {
-        result.error = errno;
-        return result;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        result.irregular = true;
-        return result;
-    }
-    ::posix_fadvise(file.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+    const FileDescriptor& file = readied.file;
     for (;;) {
         control.throwIfStopped();
         const ssize_t got = ::read(file.get(), buffer.data(), buffer.size());
@@ -191,8 +199,7 @@ std::vector<FileDigest> HashFromDisk(const std::vector<HashJob>& jobs, RunContro
             Sha256 hash;
             std::vector<unsigned char> buffer(kReadSize);
             for (std::size_t i = next++; i < jobs.size(); i = next++) {
-                readying.through(i);
-                results[i] = HashOne(jobs[i], hash, buffer, control);
+                results[i] = HashOne(readying.take(i), hash, buffer, control);
                 control.addFile();
             }
         } catch (...) {
