@@ -38,7 +38,9 @@ struct FileDigest {
 // each file's cached pages are dropped before it is read (a copy checked right after it was
 // written is read back, not remembered), then read in large sequential pieces. The path is
 // resolved below its folder with no symbolic link followed and without ever leaving it. The
-// files are shared out among one thread per processor, each file read by one of them.
+// files are shared out among one thread per processor, each file read by one of them; a few
+// dozen files ahead of them are opened and readied, and the reads of the small ones among
+// them started, so that many small files are read from the disk at a time.
 // Every byte read and every file done is added to the control. The results come in the
 // order of the jobs. Throws RunStopped once a stop is asked for.
 std::vector<FileDigest> HashFromDisk(const std::vector<HashJob>& jobs, RunControl& control);
