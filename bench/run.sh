@@ -17,7 +17,8 @@
 # Commands are interleaved (ours, theirs, ours, theirs ...) because the machine is shared
 # and noisy; every command starts after a sync, at raised priority (BENCH_NICE), and a first
 # pair of each case is not counted. The table gives the medians of the per-pair ratios.
-# About 18 minutes; needs root for the images.
+# About 14 minutes, and about 4 more for the manifest and verify cases; needs root for the
+# images.
 #
 # Environment: BUILD_DIR (default build), PAIRS (3), SMALL_FOLDERS (200), SMALL_FILES (100
 # per folder), BIG_MIB (1024), BUSY_MIB (256), IMAGE_MIB (4096), BENCH_TMP (/tmp),
