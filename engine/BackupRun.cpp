@@ -141,12 +141,10 @@ fs::path PutInPlace(const fs::path& partial, const fs::path& target, const fs::p
         earlier = replaced;
     }
     FlushFolder(folder);
-    if (!manifest.empty()) {
-        if (std::rename(manifest.c_str(), datedManifest.c_str()) == 0) {
-            FlushFolder(folder);
-        } else {
-            ::unlink(manifest.c_str());
-        }
+    // Not flushed: a manifest whose rename is lost is absent, and its hidden name goes with
+    // the leftovers.
+    if (!manifest.empty() && std::rename(manifest.c_str(), datedManifest.c_str()) != 0) {
+        ::unlink(manifest.c_str());
     }
     return earlier;
 }
@@ -164,9 +162,10 @@ std::vector<Manifest::Line> ManifestLines(const std::string& copyName,
     return lines;
 }
 
-// Writes and flushes a manifest at path. Readable by its owner only: the digests of files
-// others may not read would tell which of a few likely contents they hold.
-void WriteManifest(const fs::path& path, const std::vector<Manifest::Line>& lines) {
+// Writes a manifest at path, flushed to the disk unless a flush of the whole file system
+// follows. Readable by its owner only: the digests of files others may not read would tell
+// which of a few likely contents they hold.
+void WriteManifest(const fs::path& path, const std::vector<Manifest::Line>& lines, bool flush) {
     std::string text;
     for (const Manifest::Line& line : lines) {
         text += Manifest::LineText(line);
@@ -182,7 +181,7 @@ void WriteManifest(const fs::path& path, const std::vector<Manifest::Line>& line
         written = put > 0;
         done += written ? static_cast<size_t>(put) : 0;
     }
-    if (written && ::fsync(fd.get()) == 0 && fd.close()) {
+    if (written && (!flush || ::fsync(fd.get()) == 0) && fd.close()) {
         return;
     }
     const int failure = errno;
@@ -308,7 +307,7 @@ std::vector<LeftOutEntry> CopyIntoPlace(const QString& source, const QString& ta
                                   [](const Manifest::Line& line) { return line.digest.empty(); });
     try {
         if (!manifest.empty() && !late) {
-            WriteManifest(manifest, lines);
+            WriteManifest(manifest, lines, copying::FlushesEach(partial.native()));
         }
         flush.finish(partial);
     } catch (const Error&) {
@@ -348,10 +347,8 @@ void PlaceLateManifest(const fs::path& target, std::vector<Manifest::Line>& line
     }
     const fs::path hidden = HiddenNames::PartialManifest(target);
     try {
-        WriteManifest(hidden, lines);
-        if (std::rename(hidden.c_str(), Manifest::Of(target).c_str()) == 0) {
-            FlushFolder(folder);
-        } else {
+        WriteManifest(hidden, lines, true);
+        if (std::rename(hidden.c_str(), Manifest::Of(target).c_str()) != 0) {
             ::unlink(hidden.c_str());
         }
     } catch (const Error&) {

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace copying {
@@ -25,6 +24,7 @@ void FileDigester::begin(int fd, bool readBack, off_t size) {
     ending_ = false;
     failure_ = 0;
     cancelled_ = false;
+    end_ = 0;
     if (readBack && !buffer_) {
         buffer_ = std::make_unique<char[]>(kReadSize);
     }
@@ -39,9 +39,11 @@ void FileDigester::feed(const char* data, size_t size, off_t offset) {
     }
     hash_.add(data, size);
     position_ = offset + static_cast<off_t>(size);
+    end_ = std::max(end_, position_);
 }
 
 void FileDigester::written(off_t end) {
+    end_ = std::max(end_, end);
     if (!thread_.joinable()) {
         return;  // read at the end
     }
@@ -90,16 +92,12 @@ void FileDigester::readBehind() {
 }
 
 int FileDigester::finish(Sha256::Digest& digest) {
-    struct stat st;
-    if (::fstat(fd_, &st) != 0) {
-        abandon();
-        return errno;
-    }
+    const off_t size = end_;
     int failure = 0;
     if (thread_.joinable()) {
         {
             std::lock_guard lock(mutex_);
-            writtenUpTo_ = std::max<off_t>(writtenUpTo_, st.st_size);
+            writtenUpTo_ = std::max(writtenUpTo_, size);
             ending_ = true;
         }
         changed_.notify_one();
@@ -107,9 +105,9 @@ int FileDigester::finish(Sha256::Digest& digest) {
         failure = failure_;
     }
     if (failure == 0 && readBack_) {
-        failure = readUpTo(st.st_size);
-    } else if (failure == 0 && st.st_size > position_) {
-        hash_.addZeros(static_cast<std::uint64_t>(st.st_size - position_));  // a hole at the end
+        failure = readUpTo(size);
+    } else if (failure == 0 && size > position_) {
+        hash_.addZeros(static_cast<std::uint64_t>(size - position_));  // a hole at the end
     }
     digest = hash_.finish();
     fd_ = -1;

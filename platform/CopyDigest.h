@@ -29,9 +29,11 @@ public:
     bool readsBack() const { return readBack_; }
     // Fed: data written at offset; what lies between the last data fed and offset is a hole.
     void feed(const char* data, size_t size, off_t offset);
-    // Read back: everything before end is in the copy.
+    // Everything before end is in the copy (holes read as zeros): read back, or, fed, a hole
+    // up to there.
     void written(off_t end);
-    // The digest of the copy as it is now, up to its end; 0 with the errno of a failed read.
+    // The digest of the copy, up to the end of what was written; 0 with the errno of a failed
+    // read.
     int finish(Sha256::Digest& digest);
     // Ends a hash that will not be finished.
     void abandon();
@@ -53,6 +55,7 @@ private:
     bool ending_ = false;
     int failure_ = 0;
     std::atomic<bool> cancelled_{false};
+    off_t end_ = 0;  // of the data written
 };
 
 }  // namespace copying

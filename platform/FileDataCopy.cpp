@@ -365,6 +365,7 @@ void FileCopier::copySparse(const std::string& source, FileSystemTraits& traits,
     if (::ftruncate(out, size) != 0) {
         FailWrite(source, errno);
     }
+    digester_.written(size);
 }
 
 void FileCopier::copyRange(const std::string& source, FileSystemTraits& traits, int in, int out,

@@ -5,11 +5,22 @@
 #include <algorithm>
 #include <new>
 
+namespace {
+
+// Fetched once: an implicit fetch at each start of a hash takes a lock that the copy threads
+// would share.
+const EVP_MD* Algorithm() {
+    static EVP_MD* const algorithm = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+    return algorithm;
+}
+
+}  // namespace
+
 struct Sha256::State {
     EVP_MD_CTX* context = nullptr;
 
     State() : context(EVP_MD_CTX_new()) {
-        if (!context || EVP_DigestInit_ex(context, EVP_sha256(), nullptr) != 1) {
+        if (!context || !Algorithm() || EVP_DigestInit_ex2(context, Algorithm(), nullptr) != 1) {
             EVP_MD_CTX_free(context);
             throw std::bad_alloc();
         }
@@ -44,7 +55,7 @@ Sha256::Digest Sha256::finish() {
     Digest digest{};
     unsigned int length = 0;
     EVP_DigestFinal_ex(state_->context, digest.data(), &length);
-    EVP_DigestInit_ex(state_->context, EVP_sha256(), nullptr);
+    EVP_DigestInit_ex2(state_->context, nullptr, nullptr);
     return digest;
 }
 
