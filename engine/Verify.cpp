@@ -123,12 +123,8 @@ Prepared Prepare(CopyCheck& check, std::size_t index, Catalogue& catalogue,
     for (std::size_t start = 0; start < manifest->size();) {
         const std::size_t end = std::min(manifest->find('\n', start), manifest->size());
         ++number;
-        std::string_view text = std::string_view(*manifest).substr(start, end - start);
+        const std::string_view text = std::string_view(*manifest).substr(start, end - start);
         start = end + 1;
-        // A line end of CR LF, as sha256sum -c takes it: a name's own CR is written "\r".
-        if (!text.empty() && text.back() == '\r') {
-            text.remove_suffix(1);
-        }
         std::optional<Manifest::Line> line = Manifest::ParseLine(text);
         if (!line || !WithinCopy(line->path, name)) {
             check.badLines.push_back(number);

@@ -35,6 +35,10 @@ std::string LineText(const Line& line) {
 }
 
 std::optional<Line> ParseLine(std::string_view text) {
+    // A line end of CR LF, as sha256sum -c takes it: a name's own CR is written "\r".
+    if (!text.empty() && text.back() == '\r') {
+        text.remove_suffix(1);
+    }
     const bool escaped = !text.empty() && text.front() == '\\';
     if (escaped) {
         text.remove_prefix(1);
