@@ -305,10 +305,15 @@ std::vector<LeftOutEntry> CopyIntoPlace(const QString& source, const QString& ta
     std::vector<Manifest::Line> lines = ManifestLines(targetPath.filename().native(), digests);
     const bool late = std::any_of(lines.begin(), lines.end(),
                                   [](const Manifest::Line& line) { return line.digest.empty(); });
+    bool withManifest = !manifest.empty() && !late;
     try {
-        if (!manifest.empty() && !late) {
+        if (withManifest) {
             WriteManifest(manifest, lines, copying::FlushesEach(partial.native()));
         }
+    } catch (const Error&) {
+        withManifest = false;  // the copy is whole without it
+    }
+    try {
         flush.finish(partial);
     } catch (const Error&) {
         RemoveTree(partial);
@@ -317,7 +322,7 @@ std::vector<LeftOutEntry> CopyIntoPlace(const QString& source, const QString& ta
     }
     control.throwIfStopped();
     earlier = PutInPlace(partial, targetPath, HiddenNames::Replaced(targetPath),
-                         late ? fs::path() : manifest);
+                         withManifest ? manifest : fs::path());
     if (!manifest.empty() && late) {
         lateManifest = std::move(lines);
     }
@@ -338,7 +343,12 @@ void PlaceLateManifest(const fs::path& target, std::vector<Manifest::Line>& line
             jobs.push_back({fd.get(), line.path});
         }
     }
-    const std::vector<FileDigest> hashed = HashFromDisk(jobs, control);
+    std::vector<FileDigest> hashed;
+    try {
+        hashed = HashFromDisk(jobs, control);
+    } catch (const RunStopped&) {
+        return;  // the copy is complete and recorded; only its manifest is left out
+    }
     auto next = hashed.begin();
     for (Manifest::Line& line : lines) {
         if (line.digest.empty() && (line.digest = (next++)->digest).empty()) {

@@ -78,11 +78,14 @@ std::error_code ClearLeftovers(const fs::path& target) {
          entry.increment(error)) {
         const std::string name = entry->path().filename().native();
         std::string suffix = name.substr(std::min(name.size(), stem.size() + 6));
-        if (suffix.compare(0, ownMark.size(), ownMark) == 0) {
+        const bool marked = suffix.compare(0, ownMark.size(), ownMark) == 0;
+        if (marked) {
             suffix.erase(0, ownMark.size());
         }
+        // Manifests were always marked: ".<name>_yymmdd.sha256" is another source's manifest
+        // (of a source named ".<name>").
         if (name.compare(0, stem.size(), stem) != 0 || !IsBackupDay(name.substr(stem.size(), 6)) ||
-            !IsLeftoverSuffix(suffix)) {
+            !IsLeftoverSuffix(suffix) || (suffix == ".sha256" && !marked)) {
             continue;
         }
         const fs::path copy = folder / name.substr(1, stem.size() + 5);

@@ -48,9 +48,17 @@ bool WithinCopy(const std::string& path, const std::string& name) {
     return true;
 }
 
-// The whole manifest; nothing, with the errno in error, when it cannot be read.
+// The whole manifest; nothing, with the errno in error, when it cannot be read. Only a
+// regular file of a sane size is read: never a link, a FIFO or a device put in its place.
 std::optional<std::string> ReadWhole(const fs::path& file, int& error) {
-    const FileDescriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+    constexpr off_t kLargest = off_t{1} << 30;
+    FileDescriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    struct stat st;
+    if (fd.valid() && ::fstat(fd.get(), &st) == 0 &&
+        (!S_ISREG(st.st_mode) || st.st_size > kLargest)) {
+        fd = FileDescriptor();
+        errno = S_ISREG(st.st_mode) ? EFBIG : EINVAL;
+    }
     std::string text;
     char buffer[64 * 1024];
     while (fd.valid()) {

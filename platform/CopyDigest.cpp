@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <system_error>
 
 #include <unistd.h>
 
@@ -29,7 +30,11 @@ void FileDigester::begin(int fd, bool readBack, off_t size) {
         buffer_ = std::make_unique<char[]>(kReadSize);
     }
     if (readBack && size >= kReadBehindFrom) {
-        thread_ = std::thread([this] { readBehind(); });
+        try {
+            thread_ = std::thread([this] { readBehind(); });
+        } catch (const std::system_error&) {
+            // No thread to be had: the copy is read back once it is written.
+        }
     }
 }
 

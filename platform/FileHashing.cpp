@@ -71,16 +71,23 @@ void Walk(FileDescriptor folder, const std::string& prefix, std::vector<FoundFil
 
 // The file at path below folder, never through a symbolic link nor out of the folder. Where
 // the kernel has no openat2 (before Linux 5.6), only the last name is kept from being a link.
-int OpenBelow(int folder, const std::string& path) {
-    constexpr int kFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+int OpenBelow(int folder, const std::string& path, int flags) {
     open_how how{};
-    how.flags = kFlags;
+    how.flags = static_cast<std::uint64_t>(flags);
     how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
     const long fd = ::syscall(SYS_openat2, folder, path.c_str(), &how, sizeof how);
     if (fd >= 0 || errno != ENOSYS) {
         return static_cast<int>(fd);
     }
-    return ::openat(folder, path.c_str(), kFlags);
+    return ::openat(folder, path.c_str(), flags);
+}
+
+// Reading a copy leaves its access times as they were, where the process may ask for that
+// (the files' owner, or root).
+int OpenBelow(int folder, const std::string& path) {
+    constexpr int kFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    const int fd = OpenBelow(folder, path, kFlags | O_NOATIME);
+    return fd >= 0 || errno != EPERM ? fd : OpenBelow(folder, path, kFlags);
 }
 
 // A file opened and readied for its hashing, or why it could not be.

@@ -5,6 +5,7 @@ import hashlib
 import os
 import sqlite3
 import stat
+import subprocess
 
 SECTION = "备份设置"
 KEY_SOURCE = "备份文件源地址"
@@ -126,6 +127,16 @@ def make_source_tree(root):
     os.utime(old, (OLD_TIME, OLD_TIME))
     os.symlink(b"a.txt", os.path.join(broot, b"link-to-a"))
     os.symlink(b"../nowhere", os.path.join(broot, b"sub", b"dangling"))
+
+
+def destination_entries(folder):
+    """What a destination folder holds, a copy's checksum manifest left out when sha256sum -c
+    passes for it beside its copy (one that does not, or without its copy, stays in)."""
+    names = os.listdir(folder)
+    return sorted(n for n in names if not (
+        n.endswith(".sha256") and n[:-7] in names and subprocess.run(
+            ["sha256sum", "-c", "--strict", "--quiet", n], cwd=folder,
+            capture_output=True).returncode == 0))
 
 
 def tree_listing(root):

@@ -314,7 +314,7 @@ class Suite:
         expect(os.path.isdir(target), f"no copy at {target}")
         problems = files.tree_differences(expected_tree, files.tree_listing(target))
         expect(not problems, "copy differs: " + "; ".join(problems[:5]))
-        leftovers = sorted(set(os.listdir(target_folder)) - {os.path.basename(target)})
+        leftovers = sorted(set(files.destination_entries(target_folder)) - {os.path.basename(target)})
         expect(not leftovers, f"left in the destination besides the copy: {leftovers}")
         readable = self.check_panel(program, 1, "文件备份完毕！")
         self.expect_no_error_box(program)
@@ -414,7 +414,7 @@ class Suite:
         expect(rows == expected_rows, f"catalogue rows {rows}, expected {expected_rows}")
         problems = files.tree_differences(expected_tree, files.tree_listing(target))
         expect(not problems, "the copy differs: " + "; ".join(problems[:5]))
-        leftovers = sorted(set(os.listdir(target_folder)) -
+        leftovers = sorted(set(files.destination_entries(target_folder)) -
                            {os.path.basename(target), os.path.basename(old[2][0])})
         expect(not leftovers, f"left in the destination besides the copies: {leftovers}")
         for program in programs[:2]:
@@ -679,7 +679,7 @@ class Suite:
         self.click_control(program, BUTTON10)
         self.probe_run(program, log, 2, 180, slow)
         rerun = time.monotonic() - clock
-        entries = sorted(os.listdir(copies))
+        entries = files.destination_entries(copies)
         expect(entries == [name], f"the destination holds {entries}, expected only {name!r}")
         shutil.rmtree(target)  # the volume holds one copy only
         self.click_control(program, BUTTON8)

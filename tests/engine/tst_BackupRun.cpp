@@ -291,7 +291,8 @@ void BackupRunTest::leftovers_data() {
         << QStringList{};
     QTest::newRow("made or pruned on earlier days")
         << QStringList{".reports_260101.partial", ".reports_251231.pruning",
-                       ".reports_260102.{task}.partial", ".reports_260103.{task}.replaced"}
+                       ".reports_260102.{task}.partial", ".reports_260103.{task}.replaced",
+                       ".reports_260104.{task}.sha256"}
         << QStringList{"reports_260103=.reports_260103.{task}.replaced"};
     QTest::newRow("set aside, its copy missing: back")
         << QStringList{".reports_260510.replaced"}
@@ -302,7 +303,8 @@ void BackupRunTest::leftovers_data() {
     const QStringList others = {
         ".other_260510.partial",   ".reports_26051.partial",   ".reports_2605100.pruning",
         ".reports_2605a0.partial", ".reports_260510.partial~", "reports_260510.partial",
-        ".reports_260510.old",     "..reports_260510.partial", ".reports_260510.0another.partial"};
+        ".reports_260510.old",     "..reports_260510.partial", ".reports_260510.0another.partial",
+        ".reports_260510.sha256"};
     QStringList kept;
     for (const QString& name : others) {
         kept << name + u'=' + name;
