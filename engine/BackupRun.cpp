@@ -260,15 +260,13 @@ bool EnsureRoom(const TaskSettings& settings, const QString& target, bool mayMak
 // is another drive mounted at the same place, or is not known.
 QString AbsentDrive(const QString& destination, Catalogue& catalogue) {
     const std::optional<Catalogue::Drive> last = catalogue.LastDrive();
-    if (!last || last->mountPoint.isEmpty() || last->mountPoint == u'/') {
+    if (!last || !last->unplugged()) {
         return {};
     }
     std::error_code error;
     const fs::path place = fs::weakly_canonical(ToFsPath(destination), error);
-    const fs::path point = ToFsPath(last->mountPoint);
-    return !error && IsSameOrInside(place, point) && !IsMountPoint(point.native())
-               ? last->mountPoint
-               : QString();
+    return !error && IsSameOrInside(place, ToFsPath(last->mountPoint)) ? last->mountPoint
+                                                                       : QString();
 }
 
 // Where the copy now in place was made, for the catalogue.

@@ -2,6 +2,8 @@
 
 #include "platform/Error.h"
 #include "platform/FileDescriptor.h"
+#include "platform/Mounts.h"
+#include "platform/WorkingFiles.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -255,6 +257,11 @@ std::optional<Catalogue::Drive> FirstDrive(QSqlQuery& query) {
 }
 
 }  // namespace
+
+bool Catalogue::Drive::unplugged() const {
+    const std::string point = ToFsPath(mountPoint).native();
+    return !point.empty() && point != "/" && !IsMountPoint(point);
+}
 
 std::optional<Catalogue::Drive> Catalogue::DriveOf(const QString& targetPath) {
     QSqlQuery query(connection());

@@ -52,6 +52,10 @@ public:
         QString folder;
         QString mountPoint;
         QString identity;
+
+        // Its mount point (other than "/") is no longer mounted: the drive is unplugged, or
+        // its network mount dropped.
+        bool unplugged() const;
     };
 
     // The same-day delete and the insert of one backup run, and where the copy was made, in

@@ -156,11 +156,8 @@ Verdict Judge(const Catalogue::Row& row, const std::optional<Catalogue::Drive>& 
         return {Verdict::Kind::RowOnly, {}, {}};
     }
     const fs::path copy = ToFsPath(row.wenjianming);
-    if (drive) {
-        const std::string point = ToFsPath(drive->mountPoint).native();
-        if (!point.empty() && point != "/" && !IsMountPoint(point)) {
-            return {Verdict::Kind::Keep, {}, {}};
-        }
+    if (drive && drive->unplugged()) {
+        return {Verdict::Kind::Keep, {}, {}};
     }
     std::error_code error;
     const fs::path parent = fs::canonical(copy.parent_path(), error);

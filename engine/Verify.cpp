@@ -83,8 +83,7 @@ bool DriveAbsent(Catalogue& catalogue, const QString& copy) {
         drive = catalogue.DriveOf(copy);
     } catch (const Error&) {  // no catalogue: a copy named on the command line
     }
-    const std::string point = drive ? ToFsPath(drive->mountPoint).native() : std::string();
-    return !point.empty() && point != "/" && !IsMountPoint(point);
+    return drive && drive->unplugged();
 }
 
 // One file a manifest lists, to be hashed.

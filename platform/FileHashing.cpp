@@ -2,6 +2,7 @@
 
 #include "platform/FileDescriptor.h"
 #include "platform/Sha256.h"
+#include "platform/WorkingFiles.h"
 
 #include <algorithm>
 #include <atomic>
@@ -28,10 +29,6 @@ constexpr std::size_t kReadSize = 4 * 1024 * 1024;
 // thread, which is what limits a tree of small files.
 constexpr std::size_t kFilesAhead = 64;
 constexpr off_t kReadAheadSize = 1024 * 1024;
-
-bool IsDotOrDotDot(const char* name) {
-    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
-}
 
 // The entries of one open folder; its regular files go to found, its folders are walked in
 // turn. The folder's descriptor is the walk's: closed when the listing ends.

@@ -1,5 +1,7 @@
 #include "platform/SourceMeasure.h"
 
+#include "platform/WorkingFiles.h"
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -45,7 +47,7 @@ public:
         }
         while (const dirent* entry = ::readdir(listing.get())) {
             const char* name = entry->d_name;
-            if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) {
+            if (IsDotOrDotDot(name)) {
                 continue;
             }
             if (entry->d_type == DT_DIR) {

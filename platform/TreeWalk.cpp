@@ -3,6 +3,7 @@
 #include "platform/CopyContext.h"
 #include "platform/DestinationRules.h"
 #include "platform/FileDescriptor.h"
+#include "platform/WorkingFiles.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -190,7 +191,7 @@ void TreeCopier::readEntries(DIR* folder, const std::string& source, const std::
     errno = 0;
     while (const dirent* entry = ::readdir(folder)) {
         const char* name = entry->d_name;
-        if (!(name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))) {
+        if (!IsDotOrDotDot(name)) {
             addEntry(folder, entry, source + '/' + name, target + '/' + name, pending);
         }
         errno = 0;

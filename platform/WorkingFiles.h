@@ -29,3 +29,8 @@ inline bool IsSameOrInside(const std::filesystem::path& inner, const std::filesy
     return std::mismatch(outer.begin(), outer.end(), inner.begin(), inner.end()).first ==
            outer.end();
 }
+
+// "." or "..", the two names every folder lists beside its entries.
+inline bool IsDotOrDotDot(const char* name) {
+    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
