@@ -4,6 +4,7 @@
 #include "engine/HiddenNames.h"
 #include "engine/Retention.h"
 #include "log/LogFile.h"
+#include "platform/AtomicFile.h"
 #include "platform/Clock.h"
 #include "platform/DateStamp.h"
 #include "platform/DestinationRules.h"
@@ -172,19 +173,11 @@ void WriteManifest(const fs::path& path, const std::vector<Manifest::Line>& line
     }
     FileDescriptor fd(
         ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
-    bool written = fd.valid();
-    for (size_t done = 0; written && done < text.size();) {
-        const ssize_t put = ::write(fd.get(), text.data() + done, text.size() - done);
-        if (put < 0 && errno == EINTR) {
-            continue;
-        }
-        written = put > 0;
-        done += written ? static_cast<size_t>(put) : 0;
-    }
-    if (written && (!flush || ::fsync(fd.get()) == 0) && fd.close()) {
+    int failure = fd.valid() ? AtomicFile::WriteFully(fd.get(), text.data(), text.size()) : errno;
+    if (failure == 0 && (!flush || ::fsync(fd.get()) == 0) && fd.close()) {
         return;
     }
-    const int failure = errno;
+    failure = failure ? failure : errno;
     ::unlink(path.c_str());
     throw Error(QStringLiteral("Cannot write the checksum manifest \"%1\": %2")
                     .arg(FromFsPath(path), SystemErrorText(failure)));

@@ -1,5 +1,6 @@
 #include "platform/AtomicFile.h"
 
+#include "platform/DiskFlush.h"
 #include "platform/FileDescriptor.h"
 #include "platform/WorkingFiles.h"
 
@@ -145,30 +146,28 @@ void KeepModeAndOwner(int fd, const struct stat& status, const Options& options)
 }
 
 void WriteAll(int fd, const QByteArray& bytes, const Options& options) {
-    const char* data = bytes.constData();
-    size_t left = static_cast<size_t>(bytes.size());
-    while (left > 0) {
-        const ssize_t written = options.write(fd, data, left);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            Fail(options.fail, Step::Write, written == 0 ? ENOSPC : errno);
-        }
-        data += written;
-        left -= static_cast<size_t>(written);
-    }
-}
-
-// Makes the rename itself durable; a folder that cannot be synced changes nothing here.
-void SyncFolder(const fs::path& folder) {
-    FileDescriptor descriptor(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (descriptor.valid()) {
-        ::fsync(descriptor.get());
+    if (const int failure =
+            WriteFully(fd, bytes.constData(), static_cast<size_t>(bytes.size()), options.write)) {
+        Fail(options.fail, Step::Write, failure);
     }
 }
 
 }  // namespace
+
+int WriteFully(int fd, const char* data, size_t size, WriteFunction write) {
+    while (size > 0) {
+        const ssize_t written = write(fd, data, size);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return written == 0 ? ENOSPC : errno;
+        }
+        data += written;
+        size -= static_cast<size_t>(written);
+    }
+    return 0;
+}
 
 QByteArray ReadExisting(const QString& path, const FailureHandler& fail) {
     // O_NONBLOCK: opening a FIFO must not wait for a writer.
@@ -224,7 +223,8 @@ void Replace(const QString& path, const QByteArray& bytes, const Options& option
     }
     WriteAll(temporary.fd(), bytes, options);
     temporary.finish(file, options);
-    SyncFolder(FolderOf(file));
+    // Makes the rename itself durable; a folder that cannot be synced changes nothing here.
+    FlushFolderEntries(FolderOf(file));
 }
 
 }  // namespace AtomicFile

@@ -21,6 +21,10 @@ struct Options {
     WriteFunction write = &::write;
 };
 
+// Writes all of data to fd, again after an interruption or a short write; 0, or the errno
+// of the write that failed (ENOSPC for one that wrote nothing).
+int WriteFully(int fd, const char* data, size_t size, WriteFunction write = &::write);
+
 // The file's bytes; the empty array when there is no such file. A file that is there but
 // cannot be read fails with Step::Read, and so does at once anything that is not a regular
 // file (a folder: EISDIR; a FIFO, a socket, a device: EINVAL), without waiting on it.
