@@ -26,12 +26,7 @@ std::optional<QString> PrepareRun(PlainFields& fields) {
 
 }  // namespace
 
-int BackupNow() {
-    PlainFields fields;
-    if (const std::optional<QString> failure = PrepareRun(fields)) {
-        PrintError(WithFullStop(*failure));
-        return kExitBadArguments;
-    }
+RunReport RunOnTerminal(const BackupJob::Work& work, bool clockFromCopy) {
     BackupJob job;
     RunReport report;
     QEventLoop loop;
@@ -41,15 +36,31 @@ int BackupNow() {
     });
     OnTerminationSignals([&job] { job.requestStop(); });
     ProgressDisplay display([&job] { return job.progress(); });
-    QObject::connect(&job, &BackupJob::stageReached, [&display](RunStage stage, const QString&) {
-        if (stage == RunStage::Copying) {
-            display.startClock();
-        }
-    });
-    const TaskSettings settings = TaskSettingsOf(fields);
-    job.start([settings](RunControl& control) { return PlannedBackup(settings, control); });
+    if (clockFromCopy) {
+        QObject::connect(&job, &BackupJob::stageReached,
+                         [&display](RunStage stage, const QString&) {
+                             if (stage == RunStage::Copying) {
+                                 display.startClock();
+                             }
+                         });
+    } else {
+        display.startClock();
+    }
+    job.start(work);
     loop.exec();
     display.finish();
+    return report;
+}
+
+int BackupNow() {
+    PlainFields fields;
+    if (const std::optional<QString> failure = PrepareRun(fields)) {
+        PrintError(WithFullStop(*failure));
+        return kExitBadArguments;
+    }
+    const TaskSettings settings = TaskSettingsOf(fields);
+    const RunReport report = RunOnTerminal(
+        [settings](RunControl& control) { return PlannedBackup(settings, control); }, true);
     for (const QString& line : ReportLines(report)) {
         PrintError(line);
     }
